@@ -1,0 +1,10 @@
+// The whole public interface of rvsysutils.
+#ifndef RVSYSUTILS_RVSYSUTILS_H
+#define RVSYSUTILS_RVSYSUTILS_H
+
+#include "Thread.h"
+#include "ThreadBase.h"
+#include "ThreadEvent.h"
+#include "ThreadMutex.h"
+
+#endif  // RVSYSUTILS_RVSYSUTILS_H

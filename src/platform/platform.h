@@ -1,0 +1,197 @@
+// The library's internal Win32-shaped platform API.
+//
+// Library code (threads/, semaphores/, timers/) includes only this header. Every
+// name here is the Windows name with the Windows meaning and result:
+//   - on Windows the namespace re-exports the real declarations (win32/);
+//   - on Linux each call is our own emulation of exactly the behaviour the
+//     library relies on (posix/), documented at the top of each posix file.
+// A call is added here only when library code needs it.
+//
+// Library sources say `using namespace rvsys::platform;` and write constants
+// unqualified (INFINITE, WAIT_TIMEOUT, ERROR_...): on Windows they are macros.
+// Functions may be qualified (`platform::SetEvent`) where a library name hides
+// them.
+//
+// Two groups have no Windows counterpart and are no-ops / plain forwarders there:
+//   - the clock seam (tests replace the tick count and the wall clock);
+//   - EnterLibraryCode / LeaveLibraryCode, which let Linux's cooperative
+//     TerminateThread guarantee that a terminated thread never touches the object
+//     that started it again.
+#ifndef RVSYS_PLATFORM_PLATFORM_H
+#define RVSYS_PLATFORM_PLATFORM_H
+
+#include <rvsysutils/export.h>
+
+#if defined(_WIN32)
+#include "win32/platform_win32.h"
+#else
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// The critical section is the one layer type visible in the public API (as a
+// pointer); public headers forward-declare it as this global struct. Here it is
+// a futex lock word with an owner and a recursion count (posix/critical_section.cpp).
+struct _RTL_CRITICAL_SECTION {
+    std::atomic<std::uint32_t> word;     // 0 free, 1 held, 2 held and a thread may sleep on it
+    std::atomic<std::uintptr_t> owner;   // pthread_self() of the holder, 0 when free
+    std::uint32_t recursion;             // levels held; written by the holder only
+};
+
+namespace rvsys::platform {
+
+// ---- Types -----------------------------------------------------------------
+using BOOL = int;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using UINT = unsigned int;
+using SIZE_T = std::size_t;
+using ULONG_PTR = std::uintptr_t;
+using HANDLE = void*;
+using LPVOID = void*;
+using LPDWORD = DWORD*;
+using LPCSTR = const char*;
+using LPHANDLE = HANDLE*;
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+using CRITICAL_SECTION = ::_RTL_CRITICAL_SECTION;
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+using PAPCFUNC = void (*)(ULONG_PTR);
+// The runtime library's thread routine (_beginthreadex), and the same routine
+// returning the wider unsigned long of the public API (its low 32 bits count).
+using BeginThreadRoutine = unsigned (*)(void*);
+using BeginThreadRoutineWide = unsigned long (*)(void*);
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+// ---- Constants -------------------------------------------------------------
+inline constexpr BOOL FALSE = 0;
+inline constexpr BOOL TRUE = 1;
+inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_ABANDONED = 0x80;
+inline constexpr DWORD WAIT_IO_COMPLETION = 0xC0;
+inline constexpr DWORD WAIT_TIMEOUT = 0x102;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+inline constexpr DWORD STILL_ACTIVE = 259;
+inline constexpr DWORD CREATE_SUSPENDED = 0x4;
+inline constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x1;
+inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
+inline constexpr DWORD MAXIMUM_SUSPEND_COUNT = 127;
+
+inline constexpr int THREAD_PRIORITY_IDLE = -15;
+inline constexpr int THREAD_PRIORITY_LOWEST = -2;
+inline constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+inline constexpr int THREAD_PRIORITY_NORMAL = 0;
+inline constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
+inline constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+inline constexpr int THREAD_MODE_BACKGROUND_BEGIN = 0x00010000;
+inline constexpr int THREAD_MODE_BACKGROUND_END = 0x00020000;
+inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
+
+// Last-error values (Windows numbering).
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_GEN_FAILURE = 31;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_SIGNAL_REFUSED = 156;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
+inline constexpr DWORD ERROR_PROCESS_MODE_ALREADY_BACKGROUND = 402;
+inline constexpr DWORD ERROR_PROCESS_MODE_NOT_BACKGROUND = 403;
+
+// ---- Last error ------------------------------------------------------------
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// ---- Handles ---------------------------------------------------------------
+BOOL CloseHandle(HANDLE handle);
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
+                     DWORD access, BOOL inherit, DWORD options);
+HANDLE GetCurrentProcess();
+HANDLE GetCurrentThread();
+
+// ---- Critical sections -----------------------------------------------------
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
+
+// ---- Events and waits ------------------------------------------------------
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable);
+DWORD SleepEx(DWORD milliseconds, BOOL alertable);
+void Sleep(DWORD milliseconds);
+DWORD QueueUserAPC(PAPCFUNC function, HANDLE thread, ULONG_PTR data);
+
+// ---- Threads ---------------------------------------------------------------
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+std::uintptr_t _beginthreadex(void* security, unsigned stackSize, BeginThreadRoutine routine, void* argument,
+                              unsigned initFlags, unsigned* threadId);
+std::uintptr_t _beginthreadex(void* security, unsigned stackSize, BeginThreadRoutineWide routine,
+                              void* argument, unsigned initFlags, unsigned* threadId);
+[[noreturn]] void ExitThread(DWORD exitCode);
+BOOL TerminateThread(HANDLE thread, DWORD exitCode);
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD SuspendThread(HANDLE thread);
+DWORD ResumeThread(HANDLE thread);
+BOOL SetThreadPriority(HANDLE thread, int priority);
+int GetThreadPriority(HANDLE thread);
+DWORD GetCurrentThreadId();
+DWORD GetThreadId(HANDLE thread);
+
+// ---- Time ------------------------------------------------------------------
+DWORD GetTickCount();
+void GetSystemTimeAsFileTime(FILETIME* systemTime);
+
+}  // namespace rvsys::platform
+
+#endif  // !_WIN32
+
+namespace rvsys::platform {
+
+// ---- Clock seam (both systems) ---------------------------------------------
+// GetTickCount and GetSystemTimeAsFileTime read through these two replaceable
+// functions. Tests install a scripted clock to make wraps and jumps happen on
+// demand; null restores the system's clock. Returns the previous source.
+struct ClockSource {
+    DWORD (*tickCount)();
+    void (*systemTime)(FILETIME* systemTime);
+};
+const ClockSource* SetClockSource(const ClockSource* source);
+
+// ---- Termination safety (no-ops on Windows) --------------------------------
+// A thread that runs a user routine and, around it, code touching its owning
+// object (ThreadBase) brackets that code:
+//   EnterLibraryCode(): ends the calling thread at once (never returns) if it has
+//     been asked to terminate; otherwise, until LeaveLibraryCode, a
+//     TerminateThread aimed at this thread waits until the thread has left or has
+//     reached a blocking call (where it ends).
+//   LeaveLibraryCode(): back to user code; ends the thread at once if it has been
+//     asked to terminate meanwhile.
+// So, from the moment TerminateThread returns, the thread executes no library
+// code that touches the object.
+void EnterLibraryCode();
+void LeaveLibraryCode();
+
+}  // namespace rvsys::platform
+
+#endif  // RVSYS_PLATFORM_PLATFORM_H

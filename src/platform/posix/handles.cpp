@@ -1,0 +1,339 @@
+// Handle table, object pools and the last-error value of the Linux emulation.
+//
+// Data structure: a two-level table of slots (pages of 1024, allocated on first
+// use, never freed), so a lookup is a bounds check and two loads, no lock. A
+// slot holds its state word (generation << 1 | open) and the object pointer; a
+// handle value is (generation << 32) | ((index + 1) << 2). Closing a handle
+// advances the generation, so the old value fails with error 6 from then on,
+// even after the slot is reused.
+//
+// Lock order: the table lock is taken alone, never with an object's lock.
+//
+// Windows behaviours reproduced: handle values are never 0, -1 (the current
+// process) or -2 (the current thread); an invalid, closed or forged handle gives
+// error 6; closing twice fails with 6; creation sets the last error to 0.
+// Deliberate gaps: no handle inheritance, access masks or named objects here.
+// Stricter than Windows: a closed value is never silently reused for a new
+// object (until its slot's 31-bit generation wraps).
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "objects.h"
+
+namespace rvsys::platform::posix {
+
+thread_local DWORD tlsLastError [[gnu::tls_model("initial-exec")]] = 0;
+
+void Fatal(const char* what) {
+    std::fprintf(stderr, "rvsysutils: fatal: %s\n", what);
+    std::abort();
+}
+
+void InternalLock::LockSlow() {
+    for (int spin = 0; spin < 100; ++spin) {
+        CpuRelax();
+        std::uint32_t expected = 0;
+        if (mWord.load(std::memory_order_relaxed) == 0 &&
+            mWord.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return;
+        }
+    }
+    while (mWord.exchange(2, std::memory_order_acquire) != 0) FutexWait(&mWord, 2);
+}
+
+namespace {
+
+// Type-stable storage: chunks are never freed, objects only recycled.
+template <class T>
+class Pool {
+public:
+    T* Alloc() {
+        InternalGuard guard(mLock);
+        if (mFree == nullptr && !Grow()) return nullptr;
+        T* object = static_cast<T*>(mFree);
+        mFree = object->poolNext;
+        object->poolNext = nullptr;
+        return object;
+    }
+
+    void Free(T* object) {
+        InternalGuard guard(mLock);
+        object->poolNext = mFree;
+        mFree = object;
+    }
+
+private:
+    static constexpr int kChunkObjects = 64;
+    struct Chunk {
+        Chunk* next;
+        T objects[kChunkObjects];
+    };
+
+    bool Grow() {
+        auto* chunk = new (std::nothrow) Chunk;
+        if (chunk == nullptr) return false;
+        chunk->next = mChunks;
+        mChunks = chunk;
+        for (T& object : chunk->objects) {
+            object.poolNext = mFree;
+            mFree = &object;
+        }
+        return true;
+    }
+
+    InternalLock mLock;
+    KObject* mFree = nullptr;
+    Chunk* mChunks = nullptr;  // keeps every chunk reachable
+};
+
+// Immortal: threads may still release objects while static destructors run.
+Pool<EventObj>& EventPool() {
+    static auto* pool = new Pool<EventObj>;
+    return *pool;
+}
+Pool<ThreadObj>& ThreadPool() {
+    static auto* pool = new Pool<ThreadObj>;
+    return *pool;
+}
+
+struct Slot {
+    std::atomic<std::uint64_t> word{0};  // generation << 1 | open; 0 before first use
+    std::atomic<KObject*> object{nullptr};
+    std::uint32_t nextFree = 0;  // guarded by the table lock
+};
+
+constexpr std::uint32_t kPageBits = 10;
+constexpr std::uint32_t kPageSlots = 1u << kPageBits;
+constexpr std::uint32_t kMaxPages = 1u << 16;
+constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+constexpr std::uint64_t kMaxGeneration = 0x7FFFFFFFu;
+
+class HandleTable {
+public:
+    HANDLE Open(KObject* object) {
+        InternalGuard guard(mLock);
+        std::uint32_t index = mFreeHead;
+        Slot* slot;
+        if (index != kNoSlot) {
+            slot = SlotAt(index);
+            mFreeHead = slot->nextFree;
+        } else {
+            if (mUsed == kMaxPages * kPageSlots) {
+                SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+                return nullptr;
+            }
+            index = mUsed;
+            std::atomic<Slot*>& page = mPages[index >> kPageBits];
+            if (page.load(std::memory_order_relaxed) == nullptr) {
+                auto* fresh = new (std::nothrow) Slot[kPageSlots];
+                if (fresh == nullptr) {
+                    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                    return nullptr;
+                }
+                page.store(fresh, std::memory_order_release);
+            }
+            ++mUsed;
+            slot = SlotAt(index);
+        }
+        std::uint64_t generation = slot->word.load(std::memory_order_relaxed) >> 1;
+        if (generation == 0) generation = 1;
+        AddRef(object);
+        slot->object.store(object, std::memory_order_relaxed);
+        slot->word.store(generation << 1 | 1, std::memory_order_release);
+        return Encode(index, generation);
+    }
+
+    BOOL Close(HANDLE handle) {
+        std::uint32_t index;
+        std::uint64_t generation;
+        if (!Decode(handle, index, generation)) return Invalid();
+        KObject* object;
+        {
+            InternalGuard guard(mLock);
+            Slot* slot = SlotAt(index);
+            if (slot->word.load(std::memory_order_relaxed) != (generation << 1 | 1)) return Invalid();
+            std::uint64_t next = generation == kMaxGeneration ? 1 : generation + 1;
+            slot->word.store(next << 1, std::memory_order_release);
+            object = slot->object.load(std::memory_order_relaxed);
+            slot->nextFree = mFreeHead;
+            mFreeHead = index;
+        }
+        Release(object);
+        return TRUE;
+    }
+
+    // Lock-free: two loads of the slot word around the object load prove the
+    // pointer belongs to this handle's generation.
+    KObject* Peek(HANDLE handle, Slot** slotOut = nullptr, std::uint64_t* wordOut = nullptr) {
+        std::uint32_t index;
+        std::uint64_t generation;
+        if (!Decode(handle, index, generation)) return InvalidObject();
+        Slot* page = mPages[index >> kPageBits].load(std::memory_order_acquire);
+        if (page == nullptr) return InvalidObject();
+        Slot* slot = &page[index & (kPageSlots - 1)];
+        const std::uint64_t expected = generation << 1 | 1;
+        if (slot->word.load(std::memory_order_acquire) != expected) return InvalidObject();
+        KObject* object = slot->object.load(std::memory_order_acquire);
+        if (slot->word.load(std::memory_order_acquire) != expected) return InvalidObject();
+        if (slotOut != nullptr) *slotOut = slot;
+        if (wordOut != nullptr) *wordOut = expected;
+        return object;
+    }
+
+    KObject* Acquire(HANDLE handle) {
+        Slot* slot;
+        std::uint64_t word;
+        KObject* object = Peek(handle, &slot, &word);
+        if (object == nullptr) return nullptr;
+        // The object's memory is type-stable, so counting it up is safe even if
+        // it was recycled meanwhile; the re-check below rejects that case.
+        std::uint32_t refs = object->refs.load(std::memory_order_relaxed);
+        do {
+            if (refs == 0) return InvalidObject();
+        } while (!object->refs.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire,
+                                                     std::memory_order_relaxed));
+        if (slot->word.load(std::memory_order_acquire) != word ||
+            slot->object.load(std::memory_order_acquire) != object) {
+            Release(object);
+            return InvalidObject();
+        }
+        return object;
+    }
+
+private:
+    static HANDLE Encode(std::uint32_t index, std::uint64_t generation) {
+        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(generation << 32 | std::uint64_t{index + 1} << 2));
+    }
+
+    bool Decode(HANDLE handle, std::uint32_t& index, std::uint64_t& generation) const {
+        const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+        generation = value >> 32;
+        const std::uint64_t low = value & 0xFFFFFFFFu;
+        if ((low & 3) != 0 || low == 0 || generation == 0 || generation > kMaxGeneration) return false;
+        index = static_cast<std::uint32_t>(low >> 2) - 1;
+        return index < kMaxPages * kPageSlots;
+    }
+
+    Slot* SlotAt(std::uint32_t index) {
+        return &mPages[index >> kPageBits].load(std::memory_order_acquire)[index & (kPageSlots - 1)];
+    }
+
+    static BOOL Invalid() {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    static KObject* InvalidObject() {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+
+    std::atomic<Slot*> mPages[kMaxPages] = {};
+    InternalLock mLock;
+    std::uint32_t mFreeHead = kNoSlot;
+    std::uint32_t mUsed = 0;
+};
+
+static_assert(sizeof(void*) == 8, "handle values need 64-bit pointers");
+
+HandleTable& Table() {
+    static auto* table = new HandleTable;
+    return *table;
+}
+
+void Recycle(KObject* object) {
+    switch (object->kind) {
+        case Kind::Event:
+            EventPool().Free(static_cast<EventObj*>(object));
+            return;
+        case Kind::Thread:
+            ThreadPool().Free(static_cast<ThreadObj*>(object));
+            return;
+    }
+    Fatal("unknown kernel object kind");
+}
+
+}  // namespace
+
+EventObj* AllocEvent() {
+    EventObj* event = EventPool().Alloc();
+    if (event != nullptr) event->refs.store(1, std::memory_order_relaxed);
+    return event;
+}
+
+ThreadObj* AllocThread() {
+    ThreadObj* thread = ThreadPool().Alloc();
+    if (thread == nullptr) return nullptr;
+    thread->Reset();
+    thread->refs.store(1, std::memory_order_relaxed);
+    return thread;
+}
+
+void AddRef(KObject* object) { object->refs.fetch_add(1, std::memory_order_relaxed); }
+
+void Release(KObject* object) {
+    if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Recycle(object);
+}
+
+HANDLE OpenHandle(KObject* object) { return Table().Open(object); }
+BOOL CloseObjectHandle(HANDLE handle) { return Table().Close(handle); }
+KObject* PeekHandle(HANDLE handle) { return Table().Peek(handle); }
+KObject* AcquireHandle(HANDLE handle) { return Table().Acquire(handle); }
+
+}  // namespace rvsys::platform::posix
+
+namespace rvsys::platform {
+
+using namespace posix;
+
+namespace {
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
+}  // namespace
+
+DWORD GetLastError() { return tlsLastError; }
+void SetLastError(DWORD error) { tlsLastError = error; }
+
+HANDLE GetCurrentProcess() { return kCurrentProcess; }
+HANDLE GetCurrentThread() { return kCurrentThread; }
+
+BOOL CloseHandle(HANDLE handle) {
+    // Closing a pseudo-handle has no effect.
+    if (handle == kCurrentProcess || handle == kCurrentThread) return TRUE;
+    return CloseObjectHandle(handle);
+}
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD, BOOL,
+                     DWORD options) {
+    if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    KObject* object;
+    if (source == kCurrentThread) {
+        object = CurrentThread();
+        if (object == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        AddRef(object);
+    } else if (source == kCurrentProcess) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // no process object in this layer
+        return FALSE;
+    } else {
+        object = AcquireHandle(source);
+        if (object == nullptr) return FALSE;
+    }
+    HANDLE duplicate = OpenHandle(object);
+    Release(object);
+    if (duplicate == nullptr) return FALSE;
+    if ((options & DUPLICATE_CLOSE_SOURCE) != 0 && source != kCurrentThread) CloseObjectHandle(source);
+    *target = duplicate;
+    return TRUE;
+}
+
+}  // namespace rvsys::platform

@@ -1,0 +1,73 @@
+// The emulation's own short lock, and the "no suspension here" marker it sets.
+//
+// InternalLock guards the emulation's private state (waiter lists, queued calls,
+// the handle table). It is held for a few instructions, never across a call of
+// user code or a blocking wait, and is never a termination point. While a thread
+// holds one, SuspendThread's signal does not stop it: the handler records the
+// request and the thread stops when it leaves its last internal lock, so a
+// suspended thread never blocks other threads inside the emulation.
+#ifndef RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
+#define RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "sys.h"
+
+namespace rvsys::platform::posix {
+
+// Per-thread depth of internal sections, and a suspension that arrived inside
+// one. Read by the suspension signal handler on the same thread.
+extern thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
+extern thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]];
+
+// Stops the calling thread for a suspension that was deferred. Defined with the
+// thread objects.
+void SuspendDeferred();
+
+inline void EnterNoSuspend() {
+    ++tlsNoSuspendDepth;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+inline void LeaveNoSuspend() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (--tlsNoSuspendDepth == 0 && tlsSuspendPending != 0) SuspendDeferred();
+}
+
+class InternalLock {
+public:
+    void lock() {
+        EnterNoSuspend();
+        std::uint32_t expected = 0;
+        if (!mWord.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            LockSlow();
+        }
+    }
+
+    void unlock() {
+        if (mWord.exchange(0, std::memory_order_release) == 2) FutexWake(&mWord, 1);
+        LeaveNoSuspend();
+    }
+
+private:
+    void LockSlow();
+
+    // 0 free, 1 held, 2 held and a thread may be sleeping on it.
+    std::atomic<std::uint32_t> mWord{0};
+};
+
+class InternalGuard {
+public:
+    explicit InternalGuard(InternalLock& lock) : mLock(lock) { mLock.lock(); }
+    ~InternalGuard() { mLock.unlock(); }
+    InternalGuard(const InternalGuard&) = delete;
+    InternalGuard& operator=(const InternalGuard&) = delete;
+
+private:
+    InternalLock& mLock;
+};
+
+}  // namespace rvsys::platform::posix
+
+#endif  // RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H

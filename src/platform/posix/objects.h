@@ -1,0 +1,229 @@
+// Kernel objects of the Linux emulation, the handle table that names them, and
+// the blocking primitive every wait is built on. Private to platform/posix.
+//
+// Memory: every kernel object lives in a type-stable pool. Its memory is never
+// returned to the allocator, only reused for an object of the same kind, so a
+// stale pointer read from the handle table can never reach freed memory: at
+// worst it reaches a newer object of the same kind, which is what a closed and
+// reused handle value does on Windows too. This lets the hot calls (SetEvent,
+// ResetEvent, a wait on a signalled event) resolve a handle with plain loads.
+//
+// Blocking: every thread known to the emulation has a ThreadObj with a futex
+// word `wake`. All blocking (event and thread waits, sleeps, the start gate)
+// sleeps on that word; whoever wants the thread to re-check its condition
+// (a signaller granting it an object, QueueUserAPC, TerminateThread) changes the
+// word, then wakes it. Only critical sections sleep on their own lock word.
+#ifndef RVSYS_PLATFORM_POSIX_OBJECTS_H
+#define RVSYS_PLATFORM_POSIX_OBJECTS_H
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "../platform.h"
+#include "internal_lock.h"
+#include "sys.h"
+
+namespace rvsys::platform::posix {
+
+enum class Kind : std::uint8_t { Event = 1, Thread = 2 };
+
+struct KObject {
+    explicit KObject(Kind k) : kind(k) {}
+
+    // References: one per open handle, one per wait in progress, one for a
+    // running thread's hold on its own object. The last release recycles it.
+    std::atomic<std::uint32_t> refs{0};
+    const Kind kind;
+    KObject* poolNext = nullptr;  // free-list link, used only while recycled
+};
+
+struct ThreadObj;
+
+// A thread's record on one object's waiter list. Each thread waits on at most
+// one object at a time, so the record is embedded in its ThreadObj.
+struct WaitBlock {
+    WaitBlock* next = nullptr;
+    WaitBlock* prev = nullptr;
+    ThreadObj* thread = nullptr;  // the owner, fixed
+    bool queued = false;          // on a list; guarded by that object's lock
+};
+
+// An object with a signal state and a FIFO of waiters: events, and threads
+// (signalled when they end).
+struct Waitable : KObject {
+    static constexpr std::uint32_t kSignaled = 1;
+    static constexpr std::uint32_t kWaiters = 2;  // the waiter list may be non-empty
+
+    explicit Waitable(Kind k) : KObject(k) {}
+
+    // Changed only with atomic read-modify-writes, so the lock-free fast paths
+    // (signal with nobody waiting, consume a pending signal) stay linearizable
+    // with the locked slow paths.
+    std::atomic<std::uint32_t> state{0};
+    // Synchronization object: a satisfied wait consumes the signal (auto-reset).
+    std::atomic<bool> synchronization{false};
+
+    InternalLock lock;  // guards the list below
+    WaitBlock* head = nullptr;
+    WaitBlock* tail = nullptr;
+};
+
+struct EventObj : Waitable {
+    EventObj() : Waitable(Kind::Event) {}
+    void Reset(bool manualReset, bool initialState);
+};
+
+// A queued call (APC). QueueUserAPC allocates one per call; objects that queue
+// the same call repeatedly embed theirs (it is then never freed by the queue).
+struct ApcNode {
+    ApcNode* next = nullptr;
+    PAPCFUNC function = nullptr;
+    ULONG_PTR data = 0;
+    bool embedded = false;
+    bool queued = false;  // guarded by the target thread's apcLock
+};
+
+struct ThreadObj : Waitable {
+    // Bits of `control`.
+    static constexpr std::uint32_t kLibraryCode = 1;   // between EnterLibraryCode and LeaveLibraryCode
+    static constexpr std::uint32_t kTermRequested = 2;
+    static constexpr std::uint32_t kBlocked = 4;       // inside a blocking call of the layer
+    static constexpr std::uint32_t kAcknowledged = 8;  // has left everything it blocked on, is unwinding
+    static constexpr std::uint32_t kFinished = 16;     // exit code decided; no termination any more
+    // Bits of `wake`: kGranted, plus a counter that every poke advances.
+    static constexpr std::uint32_t kGranted = 1;
+    static constexpr std::uint32_t kPoke = 2;
+
+    ThreadObj() : Waitable(Kind::Thread) { waitBlock.thread = this; }
+    void Reset();
+
+    // Makes the thread re-check why it blocks (APC queued, termination asked).
+    void Poke() {
+        wake.fetch_add(kPoke, std::memory_order_release);
+        FutexWake(&wake, 1);
+    }
+
+    DWORD id = 0;
+    std::atomic<pid_t> tid{0};      // kernel id once the thread runs
+    pthread_t pthread{};            // valid while started and not exited (see suspendLock)
+    std::atomic<bool> started{false};
+    bool adopted = false;           // not created by the layer
+
+    // What the thread runs: exactly one of the three routines is set.
+    LPTHREAD_START_ROUTINE routine = nullptr;
+    BeginThreadRoutine routine32 = nullptr;
+    BeginThreadRoutineWide routineWide = nullptr;
+    void* argument = nullptr;
+
+    std::atomic<DWORD> exitCode{STILL_ACTIVE};
+    std::atomic<DWORD> termCode{0};  // written before kTermRequested is set
+    DWORD pendingExit = 0;           // ExitThread's code while unwinding (own thread only)
+
+    std::atomic<std::uint32_t> wake{0};
+    std::atomic<std::uint32_t> control{0};
+    std::atomic<const std::atomic<std::uint32_t>*> blockedOn{nullptr};  // a critical section's word
+    WaitBlock waitBlock;
+
+    std::atomic<std::uint32_t> suspendCount{0};
+    std::atomic<std::uint32_t> suspendAcks{0};
+    InternalLock suspendLock;  // orders pthread_kill against the thread's exit
+    bool exiting = false;      // guarded by suspendLock
+
+    std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+    bool background = false;  // own thread only
+
+    InternalLock apcLock;
+    ApcNode* apcHead = nullptr;
+    ApcNode* apcTail = nullptr;
+    std::atomic<std::uint32_t> apcCount{0};
+    bool apcClosed = false;  // the thread has ended: queueing fails
+};
+
+// ---- Pools and references ----------------------------------------------------
+EventObj* AllocEvent();    // refs == 1, or null (out of memory)
+ThreadObj* AllocThread();  // refs == 1, or null
+void AddRef(KObject* object);
+void Release(KObject* object);
+
+// A counted reference held for the duration of a call.
+template <class T>
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(T* object) : mObject(object) {}  // adopts a reference
+    Ref(Ref&& other) noexcept : mObject(other.mObject) { other.mObject = nullptr; }
+    Ref& operator=(Ref&&) = delete;
+    ~Ref() {
+        if (mObject) Release(mObject);
+    }
+    T* get() const { return mObject; }
+    T* operator->() const { return mObject; }
+    explicit operator bool() const { return mObject != nullptr; }
+
+private:
+    T* mObject = nullptr;
+};
+
+// ---- Handle table ------------------------------------------------------------
+// A handle encodes a slot and its generation: a closed or forged handle fails
+// with error 6 instead of reaching another object. Never 0, -1 or -2.
+HANDLE OpenHandle(KObject* object);      // takes a new reference; null + error when full
+BOOL CloseObjectHandle(HANDLE handle);   // error 6 when not open
+KObject* PeekHandle(HANDLE handle);      // no reference; null + error 6
+KObject* AcquireHandle(HANDLE handle);   // with a reference; null + error 6
+
+template <class T>
+T* Peek(HANDLE handle, Kind kind) {
+    KObject* object = PeekHandle(handle);
+    if (object == nullptr) return nullptr;
+    if (object->kind != kind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return static_cast<T*>(object);
+}
+
+// Resolves a thread handle, including the pseudo-handle of the calling thread.
+Ref<ThreadObj> AcquireThread(HANDLE handle);
+
+// ---- Threads -----------------------------------------------------------------
+// The calling thread's object, made on first use for threads the layer did not
+// create (null only when memory runs out).
+ThreadObj* CurrentThread();
+ThreadObj* CurrentThreadIfKnown();
+
+// Bracket a blocking call of the calling thread. BeginBlocking returns false
+// when the thread has been asked to terminate; the caller then undoes what it
+// did and calls EndThreadForTermination.
+bool BeginBlocking(ThreadObj* self);
+void EndBlocking(ThreadObj* self);
+bool TerminationRequested(const ThreadObj* self);
+
+// Ends the calling thread for a TerminateThread: acknowledges it to the
+// terminator and unwinds. Returns only when the thread is already unwinding
+// (destructors run by that unwinding called a blocking function): the caller
+// then returns at once with its failure result.
+void EndThreadForTermination(ThreadObj* self);
+
+// Runs every queued call of the calling thread, FIFO, including calls queued by
+// those calls, with no lock held. True when at least one ran.
+bool RunQueuedCalls(ThreadObj* self);
+
+// ---- Waiting -----------------------------------------------------------------
+enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };
+
+// Sleeps on the calling thread's wake word until it is granted an object (when
+// `grantable`), a queued call is pending (when `alertable`), termination is
+// asked, or the deadline passes. The caller has done BeginBlocking.
+WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable);
+
+// Signal state of a waitable (used by events and by a thread's end).
+void SignalWaitable(Waitable* object);  // auto: hand to one waiter or set; manual: set and release all
+bool TryConsume(Waitable* object);      // lock-free test-and-take of the signal
+
+}  // namespace rvsys::platform::posix
+
+#endif  // RVSYS_PLATFORM_POSIX_OBJECTS_H

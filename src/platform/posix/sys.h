@@ -1,0 +1,85 @@
+// Small Linux primitives under the emulation: futex calls, the monotonic clock
+// and the one way every blocking call carries its time (Deadline).
+#ifndef RVSYS_PLATFORM_POSIX_SYS_H
+#define RVSYS_PLATFORM_POSIX_SYS_H
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace rvsys::platform::posix {
+
+// Prints `what` and aborts, in every build type: used for platform failures that
+// cannot happen unless the process is corrupted.
+[[noreturn]] void Fatal(const char* what);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Waits while *word == expected, until woken or `absMonotonic` (null: no limit).
+// Returns on wake-ups, value changes, signals and time-outs alike: callers
+// re-test their condition. Never touches *word from user space.
+inline void FutexWait(const std::atomic<std::uint32_t>* word, std::uint32_t expected,
+                      const timespec* absMonotonic = nullptr) {
+    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
+            expected, absMonotonic, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+// Wakes up to `count` waiters on `word`. Only the address is used, so it is
+// safe on memory that another thread may free right after.
+inline void FutexWake(const std::atomic<std::uint32_t>* word, int count = INT_MAX) {
+    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count,
+            nullptr, nullptr, 0);
+}
+
+inline timespec MonotonicNow() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+inline bool NotBefore(const timespec& a, const timespec& b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+// A time limit for a blocking call, fixed once at its start on CLOCK_MONOTONIC,
+// so spurious wake-ups and EINTR recompute nothing and a wait never ends early.
+class Deadline {
+public:
+    static constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+    explicit Deadline(std::uint32_t milliseconds) : mInfinite(milliseconds == kInfinite) {
+        if (mInfinite) return;
+        mAt = MonotonicNow();
+        mAt.tv_sec += milliseconds / 1000;
+        mAt.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+        if (mAt.tv_nsec >= 1000000000L) {
+            mAt.tv_nsec -= 1000000000L;
+            ++mAt.tv_sec;
+        }
+    }
+
+    bool Infinite() const { return mInfinite; }
+    bool Expired() const { return !mInfinite && NotBefore(MonotonicNow(), mAt); }
+    // The absolute limit for FutexWait, or null for none.
+    const timespec* Abs() const { return mInfinite ? nullptr : &mAt; }
+
+private:
+    bool mInfinite;
+    timespec mAt{};
+};
+
+}  // namespace rvsys::platform::posix
+
+#endif  // RVSYS_PLATFORM_POSIX_SYS_H

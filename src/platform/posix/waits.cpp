@@ -1,0 +1,325 @@
+// Events, waits and sleeps of the Linux emulation.
+//
+// Data structure: each waitable object has an atomic state word (signalled bit,
+// "waiters may be queued" bit), a FIFO of waiter records under a short internal
+// lock, and a synchronization flag (auto-reset: a satisfied wait consumes the
+// signal). A blocked waiter sleeps on its own thread's wake word (objects.h).
+//
+// Lock order: an object's lock is the innermost lock; nothing is called with it
+// held except the waker of a manual-reset release.
+//
+// Windows behaviours reproduced:
+// - Auto-reset SetEvent hands the signal to one blocked waiter inside the call
+//   (the waiter is marked granted and unlinked), and sets the event only when
+//   nobody waits. So two quick SetEvents with two blocked waiters release both;
+//   "set a flag and notify" would lose the second.
+// - A waiter that times out, or leaves for a queued call, removes itself under
+//   the lock; if it was granted first it returns 0 instead, so no signal is lost.
+// - SetEvent / ResetEvent with nobody waiting and a wait on a signalled event
+//   are one atomic instruction each, with no lock and no system call.
+// - An alertable wait tests the object first (a signalled object returns 0 and
+//   runs no queued call); otherwise it runs every queued call, outside all
+//   locks, and returns 192 without testing the object again.
+// - Timeouts run on CLOCK_MONOTONIC from a deadline fixed at the start; a wait
+//   never returns 258 early; EINTR and spurious wake-ups only re-test.
+// - Waiting on the pseudo-handles of the current process or thread times out.
+// - Waits, sleeps and the start gate are termination points (threads.cpp).
+// Deliberate gaps: no named events, no PulseEvent, no multiple-object waits.
+#include <sched.h>
+
+#include "objects.h"
+
+namespace rvsys::platform::posix {
+
+namespace {
+
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
+
+// Called with the lock held.
+void Append(Waitable* object, WaitBlock* block) {
+    block->next = nullptr;
+    block->prev = object->tail;
+    if (object->tail != nullptr) {
+        object->tail->next = block;
+    } else {
+        object->head = block;
+    }
+    object->tail = block;
+    block->queued = true;
+}
+
+// Called with the lock held. Clears the waiters bit when the list empties.
+void Unlink(Waitable* object, WaitBlock* block) {
+    if (block->prev != nullptr) {
+        block->prev->next = block->next;
+    } else {
+        object->head = block->next;
+    }
+    if (block->next != nullptr) {
+        block->next->prev = block->prev;
+    } else {
+        object->tail = block->prev;
+    }
+    block->next = block->prev = nullptr;
+    block->queued = false;
+    if (object->head == nullptr) object->state.fetch_and(~Waitable::kWaiters, std::memory_order_relaxed);
+}
+
+// Called with the lock held. After this the waiter may return at any moment;
+// only its ThreadObj (type-stable) may still be touched, to wake it.
+ThreadObj* Grant(Waitable* object, WaitBlock* block) {
+    ThreadObj* thread = block->thread;
+    Unlink(object, block);
+    thread->wake.fetch_or(ThreadObj::kGranted, std::memory_order_release);
+    return thread;
+}
+
+// How long a waiter spins on its wake word before it sleeps: a grant that comes
+// within a few microseconds (ping-pong across cores) then costs no system call
+// on the waiting side.
+constexpr int kSpinBeforeSleep = 64;
+
+// The shared blocking path of WaitForSingleObject(Ex) on a waitable object.
+// The caller holds a reference to `object`.
+DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
+    ThreadObj* self = CurrentThread();
+    if (self == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return WAIT_FAILED;
+    }
+    if (TryConsume(object)) return WAIT_OBJECT_0;
+    if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
+        RunQueuedCalls(self);
+        return WAIT_IO_COMPLETION;
+    }
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+
+    const Deadline deadline(milliseconds);
+    if (!BeginBlocking(self)) {
+        EndThreadForTermination(self);
+        return WAIT_FAILED;  // only while the thread is already ending
+    }
+    {
+        InternalGuard guard(object->lock);
+        std::uint32_t state = object->state.load(std::memory_order_relaxed);
+        for (;;) {
+            if ((state & Waitable::kSignaled) != 0) {
+                if (!object->synchronization.load(std::memory_order_relaxed) ||
+                    object->state.compare_exchange_weak(state, state & ~Waitable::kSignaled,
+                                                        std::memory_order_acquire, std::memory_order_relaxed)) {
+                    EndBlocking(self);
+                    return WAIT_OBJECT_0;
+                }
+                continue;
+            }
+            // Fails if a lock-free SetEvent signals meanwhile; then take that signal.
+            if (object->state.compare_exchange_weak(state, state | Waitable::kWaiters, std::memory_order_acquire,
+                                                    std::memory_order_relaxed)) {
+                break;
+            }
+        }
+        self->wake.fetch_and(~ThreadObj::kGranted, std::memory_order_relaxed);
+        Append(object, &self->waitBlock);
+    }
+
+    for (int spin = 0; spin < kSpinBeforeSleep; ++spin) {
+        if ((self->wake.load(std::memory_order_acquire) & ThreadObj::kGranted) != 0) break;
+        CpuRelax();
+    }
+    WakeReason reason = Block(self, deadline, alertable, true);
+    if (reason != WakeReason::Granted) {
+        bool granted;
+        {
+            InternalGuard guard(object->lock);
+            granted = !self->waitBlock.queued;
+            if (!granted) Unlink(object, &self->waitBlock);
+        }
+        if (granted) {
+            if (reason == WakeReason::Terminate) {
+                // A dying thread must not swallow an auto-reset signal: pass it on.
+                if (object->synchronization.load(std::memory_order_relaxed)) SignalWaitable(object);
+            } else {
+                reason = WakeReason::Granted;
+            }
+        }
+    }
+    EndBlocking(self);
+
+    switch (reason) {
+        case WakeReason::Granted:
+            return WAIT_OBJECT_0;
+        case WakeReason::QueuedCall:
+            RunQueuedCalls(self);
+            return WAIT_IO_COMPLETION;
+        case WakeReason::Timeout:
+            return WAIT_TIMEOUT;
+        case WakeReason::Terminate:
+            break;
+    }
+    EndThreadForTermination(self);
+    SetLastError(ERROR_GEN_FAILURE);
+    return WAIT_FAILED;
+}
+
+// A wait on something that is never signalled while we wait (pseudo-handles).
+DWORD WaitNever(DWORD milliseconds, bool alertable) {
+    return SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+bool TryConsume(Waitable* object) {
+    std::uint32_t state = object->state.load(std::memory_order_acquire);
+    for (;;) {
+        if ((state & Waitable::kSignaled) == 0) return false;
+        if (!object->synchronization.load(std::memory_order_relaxed)) return true;
+        if (object->state.compare_exchange_weak(state, state & ~Waitable::kSignaled, std::memory_order_acquire,
+                                                std::memory_order_acquire)) {
+            return true;
+        }
+    }
+}
+
+void SignalWaitable(Waitable* object) {
+    std::uint32_t state = object->state.load(std::memory_order_relaxed);
+    while ((state & Waitable::kWaiters) == 0) {
+        if ((state & Waitable::kSignaled) != 0) return;
+        if (object->state.compare_exchange_weak(state, state | Waitable::kSignaled, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+            return;
+        }
+    }
+
+    ThreadObj* toWake = nullptr;
+    {
+        InternalGuard guard(object->lock);
+        if (object->synchronization.load(std::memory_order_relaxed)) {
+            if (object->head != nullptr) {
+                toWake = Grant(object, object->head);
+            } else {
+                object->state.fetch_or(Waitable::kSignaled, std::memory_order_release);
+            }
+        } else {
+            object->state.fetch_or(Waitable::kSignaled, std::memory_order_release);
+            // Released waiters may return before we are done with the list, so
+            // each is woken while the lock still keeps its record in place.
+            while (object->head != nullptr) FutexWake(&Grant(object, object->head)->wake, 1);
+        }
+    }
+    // Woken outside the lock, so the waiter does not run into it at once.
+    if (toWake != nullptr) FutexWake(&toWake->wake, 1);
+}
+
+WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable) {
+    for (;;) {
+        const std::uint32_t wake = self->wake.load(std::memory_order_acquire);
+        if (grantable && (wake & ThreadObj::kGranted) != 0) return WakeReason::Granted;
+        if (TerminationRequested(self)) return WakeReason::Terminate;
+        if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) return WakeReason::QueuedCall;
+        if (deadline.Expired()) return WakeReason::Timeout;
+        FutexWait(&self->wake, wake, deadline.Abs());
+    }
+}
+
+void EventObj::Reset(bool manualReset, bool initialState) {
+    state.store(initialState ? kSignaled : 0, std::memory_order_relaxed);
+    synchronization.store(!manualReset, std::memory_order_relaxed);
+    head = tail = nullptr;
+}
+
+}  // namespace rvsys::platform::posix
+
+namespace rvsys::platform {
+
+using namespace posix;
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
+    if (name != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // the library uses unnamed events only
+        return nullptr;
+    }
+    EventObj* event = AllocEvent();
+    if (event == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    event->Reset(manualReset != FALSE, initialState != FALSE);
+    HANDLE handle = OpenHandle(event);
+    Release(event);
+    if (handle != nullptr) SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE handle) {
+    auto* event = Peek<EventObj>(handle, Kind::Event);
+    if (event == nullptr) return FALSE;
+    SignalWaitable(event);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+    auto* event = Peek<EventObj>(handle, Kind::Event);
+    if (event == nullptr) return FALSE;
+    // Nobody queues on a signalled event, so clearing needs no lock.
+    if ((event->state.load(std::memory_order_relaxed) & Waitable::kSignaled) != 0) {
+        event->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
+    }
+    return TRUE;
+}
+
+DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
+    if (handle == kCurrentProcess || handle == kCurrentThread) return WaitNever(milliseconds, alertable != FALSE);
+    KObject* object = PeekHandle(handle);
+    if (object == nullptr) return WAIT_FAILED;
+    switch (object->kind) {
+        case Kind::Event:
+        case Kind::Thread: {
+            // The common case, a signalled object, needs no reference.
+            if (TryConsume(static_cast<Waitable*>(object))) return WAIT_OBJECT_0;
+            Ref<KObject> held(AcquireHandle(handle));
+            if (!held) return WAIT_FAILED;
+            return WaitOn(static_cast<Waitable*>(held.get()), milliseconds, alertable != FALSE);
+        }
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return WaitForSingleObjectEx(handle, milliseconds, FALSE);
+}
+
+DWORD SleepEx(DWORD milliseconds, BOOL alertable) {
+    ThreadObj* self = CurrentThread();
+    if (self == nullptr) Fatal("no memory for the calling thread's state");
+    if (alertable != FALSE && self->apcCount.load(std::memory_order_acquire) != 0) {
+        RunQueuedCalls(self);
+        return WAIT_IO_COMPLETION;
+    }
+    if (milliseconds == 0) {
+        if (TerminationRequested(self)) EndThreadForTermination(self);
+        sched_yield();
+        return 0;
+    }
+    const Deadline deadline(milliseconds);
+    if (!BeginBlocking(self)) {
+        EndThreadForTermination(self);
+        return 0;
+    }
+    const WakeReason reason = Block(self, deadline, alertable != FALSE, false);
+    EndBlocking(self);
+    if (reason == WakeReason::Terminate) {
+        EndThreadForTermination(self);
+        return 0;
+    }
+    if (reason == WakeReason::QueuedCall) {
+        RunQueuedCalls(self);
+        return WAIT_IO_COMPLETION;
+    }
+    return 0;
+}
+
+void Sleep(DWORD milliseconds) { SleepEx(milliseconds, FALSE); }
+
+}  // namespace rvsys::platform

@@ -1,0 +1,137 @@
+#include <rvsysutils/ThreadEvent.h>
+
+#include <new>
+
+#include "../platform/platform.h"
+#include "timeout.h"
+
+namespace platform = rvsys::platform;
+using namespace rvsys::platform;
+
+namespace {
+
+// The cell that mEventHandle points to. The handle comes first, so the cell's
+// address is a valid void** for callers; the owner field tells the object whose
+// Create made the cell (and the lock) from its copies, which only share them.
+struct EventCell {
+    HANDLE handle;
+    const ThreadEvent* owner;
+};
+
+EventCell* CellOf(void** eventHandle) { return reinterpret_cast<EventCell*>(eventHandle); }
+
+}  // namespace
+
+ThreadEvent::ThreadEvent() : mHasLock(0), mManualReset(0), mEventHandle(nullptr), mCriticalSection(nullptr) {}
+
+ThreadEvent::~ThreadEvent() { Destroy(); }
+
+ThreadEvent::ThreadEvent(const ThreadEvent& other)
+    : mHasLock(other.mHasLock),
+      mManualReset(other.mManualReset),
+      mEventHandle(other.mEventHandle),
+      mCriticalSection(other.mCriticalSection) {}
+
+ThreadEvent& ThreadEvent::operator=(const ThreadEvent& other) {
+    if (this == &other) return *this;
+    if (mEventHandle != nullptr && mEventHandle != other.mEventHandle) Destroy();
+    mHasLock = other.mHasLock;
+    mManualReset = other.mManualReset;
+    mEventHandle = other.mEventHandle;
+    mCriticalSection = other.mCriticalSection;
+    return *this;
+}
+
+long ThreadEvent::Create(long withLock, long manualReset) {
+    if (mEventHandle != nullptr) return 0;
+    if (withLock != 0 && mCriticalSection != nullptr) return 0;
+    mHasLock = withLock;
+    mManualReset = manualReset;
+    auto* cell = new (std::nothrow) EventCell{nullptr, this};
+    if (cell == nullptr) return 0;
+    mEventHandle = &cell->handle;
+    if (mHasLock != 0) {
+        auto* cs = new (std::nothrow) CRITICAL_SECTION;
+        if (cs == nullptr) {
+            delete cell;
+            mEventHandle = nullptr;
+            return 0;
+        }
+        platform::InitializeCriticalSection(cs);
+        mCriticalSection = cs;
+    }
+    cell->handle = platform::CreateEventA(nullptr, mManualReset != 0 ? TRUE : FALSE, FALSE, nullptr);
+    return cell->handle != nullptr ? 1 : 0;
+}
+
+long ThreadEvent::Destroy() {
+    if (mEventHandle == nullptr) return 0;
+    if (mHasLock != 0 && mCriticalSection == nullptr) return 0;
+    EventCell* cell = CellOf(mEventHandle);
+    if (cell->owner == this) {
+        if (mHasLock != 0) platform::DeleteCriticalSection(mCriticalSection);
+        if (cell->handle != nullptr) platform::CloseHandle(cell->handle);
+        if (mHasLock != 0) delete mCriticalSection;
+        delete cell;
+    }
+    if (mHasLock != 0) mCriticalSection = nullptr;
+    mEventHandle = nullptr;
+    return 1;
+}
+
+long ThreadEvent::Lock() {
+    if (mHasLock == 0) return 1;
+    if (mCriticalSection == nullptr) return 0;
+    platform::EnterCriticalSection(mCriticalSection);
+    return 1;
+}
+
+long ThreadEvent::Unlock() {
+    if (mHasLock == 0) return 1;
+    if (mCriticalSection == nullptr) return 0;
+    platform::LeaveCriticalSection(mCriticalSection);
+    return 1;
+}
+
+long ThreadEvent::SetEvent() {
+    if (mEventHandle == nullptr) return 0;
+    return platform::SetEvent(*mEventHandle) == 1 ? 1 : 0;
+}
+
+long ThreadEvent::SetEventAll() { return SetEvent(); }
+
+long ThreadEvent::ResetEvent() {
+    if (mEventHandle == nullptr) return 0;
+    return platform::ResetEvent(*mEventHandle) == 1 ? 1 : 0;
+}
+
+unsigned long ThreadEvent::WaitForEvent(unsigned long timeout, _RTL_CRITICAL_SECTION* criticalSection) {
+    return Wait(timeout, criticalSection, false);
+}
+
+unsigned long ThreadEvent::WaitForEvent(_RTL_CRITICAL_SECTION* criticalSection) {
+    return Wait(INFINITE, criticalSection, false);
+}
+
+unsigned long ThreadEvent::WaitForEventEx(unsigned long timeout, _RTL_CRITICAL_SECTION* criticalSection) {
+    return Wait(timeout, criticalSection, true);
+}
+
+void** ThreadEvent::GetHandle() { return mEventHandle; }
+
+unsigned long ThreadEvent::Wait(unsigned long timeout, _RTL_CRITICAL_SECTION* criticalSection, bool alertable) {
+    if (mEventHandle == nullptr) return WAIT_FAILED;
+    // Read everything the wait needs while the caller still holds the lock.
+    const HANDLE handle = *mEventHandle;
+    const bool hasLock = mHasLock != 0;
+    LPCRITICAL_SECTION lock = criticalSection != nullptr ? criticalSection : mCriticalSection;
+    if (hasLock) {
+        if (lock == nullptr) return WAIT_FAILED;
+        platform::LeaveCriticalSection(lock);
+    }
+    const DWORD ms = rvsys::detail::ToTimeout(timeout);
+    const DWORD result = alertable ? platform::WaitForSingleObjectEx(handle, ms, TRUE)
+                                   : platform::WaitForSingleObject(handle, ms);
+    if (hasLock) platform::EnterCriticalSection(lock);
+    return result == WAIT_ABANDONED ? WAIT_FAILED : result;
+}

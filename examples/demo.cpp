@@ -1,1 +1,170 @@
-int main(){}
+// rvsysutils demo: a short, timestamped story of what the library does.
+//
+//   cmake --workflow --preset demo
+//
+// Every line starts with the milliseconds since the demo began and the thread
+// that printed it.
+#include <rvsysutils/rvsysutils.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+const auto gStart = std::chrono::steady_clock::now();
+ThreadMutex gPrintLock;  // lines from several threads never interleave
+
+void Say(const char* format, ...) {
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - gStart).count();
+    gPrintLock.Lock();
+    std::printf("%8.1f ms  [thread %4lu]  ", ms, Thread::GetCurrentThreadID(false));
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::printf("\n");
+    std::fflush(stdout);
+    gPrintLock.Unlock();
+}
+
+void Title(const char* title) {
+    gPrintLock.Lock();
+    std::printf("\n== %s ==\n", title);
+    gPrintLock.Unlock();
+}
+
+// ---- 1. An event as a condition: a worker waits for jobs -----------------------
+struct JobQueue {
+    ThreadEvent ready;  // auto-reset, with its own lock guarding `pending`
+    int pending = 0;
+    bool closing = false;
+};
+
+unsigned long RVSYS_WINAPI Consumer(void* argument) {
+    auto* queue = static_cast<JobQueue*>(argument);
+    int done = 0;
+    queue->ready.Lock();
+    for (;;) {
+        while (queue->pending == 0 && !queue->closing) queue->ready.WaitForEvent(nullptr);  // lock left while waiting
+        if (queue->pending == 0) break;
+        --queue->pending;
+        ++done;
+        queue->ready.Unlock();
+        Say("consumer: took job %d", done);
+        queue->ready.Lock();
+    }
+    queue->ready.Unlock();
+    Say("consumer: queue closed after %d jobs", done);
+    return static_cast<unsigned long>(done);
+}
+
+void EventAsCondition() {
+    Title("An event used as a condition");
+    JobQueue queue;
+    queue.ready.Create(1, 0);
+    ThreadBase* consumer = StartThread(Consumer, &queue, nullptr, 0);
+    for (int job = 1; job <= 3; ++job) {
+        Thread::Sleep(20);
+        queue.ready.Lock();
+        ++queue.pending;
+        queue.ready.SetEvent();
+        queue.ready.Unlock();
+        Say("producer: queued job %d", job);
+    }
+    Thread::Sleep(20);
+    queue.ready.Lock();
+    queue.closing = true;
+    queue.ready.SetEvent();
+    queue.ready.Unlock();
+    unsigned long jobs = 0;
+    const long stopped = StopThread(&consumer, 1000, &jobs);
+    Say("producer: StopThread returned %ld; the consumer's exit code is %lu (jobs done)", stopped, jobs);
+}
+
+// ---- 2. A thread object by subclassing --------------------------------------------
+class Counter : public ThreadBase {
+public:
+    ~Counter() override { Stop(1000); }
+
+protected:
+    void Initialize() override { Say("counter: Initialize"); }
+    unsigned long Run() override {
+        unsigned long sum = 0;
+        for (unsigned long i = 1; i <= 5; ++i) {
+            sum += i;
+            Thread::Sleep(5);
+        }
+        Say("counter: Run returns %lu", sum);
+        return sum;
+    }
+    void Destroy() override { Say("counter: Destroy"); }
+};
+
+void Subclassing() {
+    Title("A ThreadBase subclass: Initialize, Run, Destroy on the new thread");
+    Counter counter;
+    Say("main: Start -> %ld", counter.Start(nullptr));
+    Say("main: IsRunning -> %ld", counter.IsRunning());
+    while (counter.IsRunning() != 0) Thread::Sleep(5);
+    unsigned long code = 0;
+    counter.GetThreadExitCode(&code);
+    Say("main: the run has ended; exit code %lu", code);
+    Say("main: Stop -> %ld (ended by itself)", counter.Stop(0));
+}
+
+// ---- 3. Stopping: waiting, then terminating -------------------------------------
+unsigned long RVSYS_WINAPI WaitsForever(void*) {
+    Say("sleeper: going to sleep for ever");
+    Thread::Sleep(0xFFFFFFFFul);
+    return 1;
+}
+
+unsigned long RVSYS_WINAPI QuickJob(void*) {
+    Say("quick job: done, deleting my own thread object");
+    return 0;
+}
+
+void Stopping() {
+    Title("Stop waits, then terminates");
+    ThreadBase* sleeper = StartThread(WaitsForever, nullptr, nullptr, 0);
+    Thread::Sleep(20);
+    unsigned long code = 0;
+    const long stopped = StopThread(&sleeper, 50, &code);
+    Say("main: StopThread after 50 ms -> %ld (terminated); exit code 0x%lX (none recorded)", stopped, code);
+
+    ThreadBase* quick = StartThread(QuickJob, nullptr, nullptr, 1);
+    (void)quick;  // self-deleting: never touched again
+    Thread::Sleep(20);
+}
+
+// ---- 4. Raw thread handles -------------------------------------------------------
+unsigned int RVSYS_WINAPI Greeter(void*) {
+    Say("greeter: running at priority %d", Thread::GetThreadPriority(Thread::GetCurrentThread(false)));
+    return 42;
+}
+
+void RawHandles() {
+    Title("Raw handles: a suspended start, priorities, waiting for the exit code");
+    void* thread = Thread::BeginThread(Greeter, nullptr, 4 /* suspended */);
+    Say("main: started suspended; SetThreadPriority(above normal) -> %s",
+        Thread::SetThreadPriority(thread, 1) ? "true" : "false");
+    unsigned long code = 0;
+    unsigned long result = Thread::WaitForThread(thread, 0, &code);
+    Say("main: WaitForThread(0) -> %lu, exit code %lu (still active)", result, code);
+    Say("main: ResumeThread -> previous count %lu", Thread::ResumeThread(thread));
+    result = Thread::WaitForThread(thread, 0xFFFFFFFFul, &code);
+    Say("main: WaitForThread -> %lu, exit code %lu (handle now closed)", result, code);
+}
+
+}  // namespace
+
+int main() {
+    std::printf("rvsysutils demo: system up for %.1f s\n", static_cast<double>(GetSystemUptime()) / 1000.0);
+    EventAsCondition();
+    Subclassing();
+    Stopping();
+    RawHandles();
+    std::printf("\ndone.\n");
+    return 0;
+}

@@ -54,9 +54,11 @@ RVSYS_API long StopThread(ThreadBase** thread, unsigned long timeout, unsigned l
 // lock acquisitions) or when its routine returns, whichever comes first. A
 // thread blocked in such a call ends promptly; a thread spinning in its own code
 // goes on until it blocks or returns. Either way, from the moment Stop returns
-// the thread never touches this object again, so the object may be destroyed
-// at once. Ending unwinds the thread's stack, so C++ destructors on it run
-// (Windows runs none). On Windows the thread is terminated where it stands.
+// the library never touches this object again on that thread, so the object
+// may be destroyed at once; code of your own still running there (a Run that
+// spins without blocking) must not use the object after that point either.
+// Ending unwinds the thread's stack, so C++ destructors on it run (Windows runs
+// none). On Windows the thread is terminated where it stands.
 class RVSYS_API ThreadBase {
 public:
     // Idle: no thread, no event, exit code 0xFFFFFFFF.

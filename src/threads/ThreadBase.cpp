@@ -173,7 +173,9 @@ long ThreadBase::Stop(unsigned long timeout) {
         return 0;
     }
     long result = 1;
-    if (mEvent->WaitForEvent(timeout, nullptr) != WAIT_OBJECT_0) {
+    // A thread that recorded its end while the wait was timing out has ended by
+    // itself: it is not terminated, and its exit code stays its own.
+    if (mEvent->WaitForEvent(timeout, nullptr) != WAIT_OBJECT_0 && Load(mIsRunning) != 0) {
         // Terminated while the lock is held again, so never inside its own
         // short locked steps.
         platform::TerminateThread(mThreadHandle, 0);

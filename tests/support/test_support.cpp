@@ -63,6 +63,7 @@ std::map<std::string, int (*)()>& Helpers() {
 }
 
 thread_local int tlsFailNothrow = 0;
+thread_local int tlsSkipBeforeFailing = 0;
 
 }  // namespace
 
@@ -95,7 +96,10 @@ int RunHelper(const std::string& name, std::string* output) {
     return -1;
 }
 
-void FailNothrowAllocations(int count) { tlsFailNothrow = count; }
+void FailNothrowAllocations(int count, int skip) {
+    tlsFailNothrow = count;
+    tlsSkipBeforeFailing = skip;
+}
 
 }  // namespace rvsys::test
 
@@ -103,8 +107,12 @@ void FailNothrowAllocations(int count) { tlsFailNothrow = count; }
 // ordinary allocator.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     if (rvsys::test::tlsFailNothrow > 0) {
-        --rvsys::test::tlsFailNothrow;
-        return nullptr;
+        if (rvsys::test::tlsSkipBeforeFailing > 0) {
+            --rvsys::test::tlsSkipBeforeFailing;
+        } else {
+            --rvsys::test::tlsFailNothrow;
+            return nullptr;
+        }
     }
     return std::malloc(size == 0 ? 1 : size);
 }

@@ -46,9 +46,10 @@ struct HelperRegistration {
     static const ::rvsys::test::HelperRegistration name##_registration(#name, name##_helper); \
     static int name##_helper()
 
-// Makes the next `count` non-throwing allocations of this thread fail
-// (operator new(size_t, nothrow_t)). Reset with 0.
-void FailNothrowAllocations(int count);
+// Makes non-throwing allocations of this thread (operator new(size_t,
+// nothrow_t)) fail: after `skip` more succeed, the next `count` fail. Reset
+// with FailNothrowAllocations(0).
+void FailNothrowAllocations(int count, int skip = 0);
 
 }  // namespace rvsys::test
 

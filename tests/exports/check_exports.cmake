@@ -1,0 +1,51 @@
+# Checks the shared library's dynamic symbol table: every public function and
+# member function (private and protected ones included) is exported, and
+# nothing else is. Run with: cmake -DLIBRARY=... -P check_exports.cmake
+
+execute_process(COMMAND nm -D -C --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE table RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${table}")
+
+# What may be exported: members of the exported classes, their virtual tables
+# and type information, the Thread functions and the three free functions.
+set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase)::"
+            "^(vtable|typeinfo|typeinfo name) for ThreadBase$"
+            "^Thread::"
+            "^GetSystemUptime\\(\\)$" "^StartThread$" "^StopThread$")
+set(unexpected "")
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" symbol "${line}")
+  set(ok FALSE)
+  foreach(pattern IN LISTS allowed)
+    if(symbol MATCHES "${pattern}")
+      set(ok TRUE)
+    endif()
+  endforeach()
+  if(NOT ok)
+    list(APPEND unexpected "${symbol}")
+  endif()
+endforeach()
+if(unexpected)
+  list(JOIN unexpected "\n  " text)
+  message(FATAL_ERROR "symbols exported that should be hidden:\n  ${text}")
+endif()
+
+# Private and protected members are exported too.
+foreach(required
+    "ThreadBase::MainThreadRoutine(ThreadBase*)" "ThreadBase::Cleanup()" "ThreadBase::Run()"
+    "ThreadBase::Initialize()" "ThreadBase::Destroy()" "ThreadBase::IsOwnThread()"
+    "ThreadEvent::Wait(unsigned long, _RTL_CRITICAL_SECTION*, bool)"
+    "ThreadMutex::operator bool() const" "Thread::Sleep(unsigned long)" "GetSystemUptime()"
+    "StartThread" "StopThread")
+  string(FIND "${table}" " ${required}\n" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "not exported: ${required}")
+  endif()
+endforeach()
+message(STATUS "exports ok")

@@ -6,5 +6,6 @@
 #include "ThreadBase.h"
 #include "ThreadEvent.h"
 #include "ThreadMutex.h"
+#include "TimerManager.h"
 
 #endif  // RVSYSUTILS_RVSYSUTILS_H

@@ -59,6 +59,7 @@ using CRITICAL_SECTION = ::_RTL_CRITICAL_SECTION;
 using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 using PAPCFUNC = void (*)(ULONG_PTR);
+using PTIMERAPCROUTINE = void (*)(LPVOID argument, DWORD timerLowValue, DWORD timerHighValue);
 // The runtime library's thread routine (_beginthreadex), and the same routine
 // returning the wider unsigned long of the public API (its low 32 bits count).
 using BeginThreadRoutine = unsigned (*)(void*);
@@ -67,6 +68,14 @@ using BeginThreadRoutineWide = unsigned long (*)(void*);
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
+};
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    std::int64_t QuadPart;
 };
 
 // ---- Constants -------------------------------------------------------------
@@ -157,6 +166,12 @@ BOOL SetThreadPriority(HANDLE thread, int priority);
 int GetThreadPriority(HANDLE thread);
 DWORD GetCurrentThreadId();
 DWORD GetThreadId(HANDLE thread);
+
+// ---- Waitable timers -------------------------------------------------------
+HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCSTR name);
+BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
+                      LPVOID argument, BOOL resume);
+BOOL CancelWaitableTimer(HANDLE timer);
 
 // ---- Time ------------------------------------------------------------------
 DWORD GetTickCount();

@@ -27,13 +27,17 @@ namespace {
 // mIsRunning, mExitCode and mAutoDelete are guarded by the run event's lock; a
 // caller's event may have none, so they are accessed atomically as well.
 template <class T>
-T Load(T& field) {
-    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+T Load(const T& field) {
+    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_acquire);
 }
 template <class T>
 void Store(T& field, T value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
+
+// The object whose run this thread is. Cleared when user code on the thread
+// destroys that object: the thread then ends as soon as the code returns.
+thread_local ThreadBase* tlsOwnRun = nullptr;
 
 // Calls one of Initialize / Run / Destroy as user code. The final overrider is
 // looked up while the thread still counts as running library code, so once a
@@ -51,9 +55,11 @@ R CallUserCode(ThreadBase* thread, R (ThreadBase::*member)()) {
     if constexpr (std::is_void_v<R>) {
         function(thread);
         platform::EnterLibraryCode();
+        if (tlsOwnRun != thread) platform::ExitThread(0);
     } else {
         R result = function(thread);
         platform::EnterLibraryCode();
+        if (tlsOwnRun != thread) platform::ExitThread(static_cast<DWORD>(result));
         return result;
     }
 #else
@@ -61,9 +67,11 @@ R CallUserCode(ThreadBase* thread, R (ThreadBase::*member)()) {
     if constexpr (std::is_void_v<R>) {
         (thread->*member)();
         platform::EnterLibraryCode();
+        if (tlsOwnRun != thread) platform::ExitThread(0);
     } else {
         R result = (thread->*member)();
         platform::EnterLibraryCode();
+        if (tlsOwnRun != thread) platform::ExitThread(static_cast<DWORD>(result));
         return result;
     }
 #endif
@@ -96,11 +104,11 @@ ThreadBase::ThreadBase(const ThreadBase& other)
     : mThreadHandle(nullptr),
       mThreadFunction(other.mThreadFunction),
       mThreadArgument(other.mThreadArgument),
-      mExitCode(other.mExitCode),
-      mIsRunning(other.mIsRunning),
+      mExitCode(Load(other.mExitCode)),
+      mIsRunning(Load(other.mIsRunning)),
       mEvent(other.mEvent),
       mOwnsEvent(0),
-      mAutoDelete(other.mAutoDelete) {}
+      mAutoDelete(Load(other.mAutoDelete)) {}
 
 ThreadBase& ThreadBase::operator=(const ThreadBase& other) {
     if (this == &other) return *this;
@@ -108,16 +116,25 @@ ThreadBase& ThreadBase::operator=(const ThreadBase& other) {
     mThreadHandle = nullptr;
     mThreadFunction = other.mThreadFunction;
     mThreadArgument = other.mThreadArgument;
-    mExitCode = other.mExitCode;
-    mIsRunning = other.mIsRunning;
+    // The source's run may be recording its end right now.
+    mExitCode = Load(other.mExitCode);
+    mIsRunning = Load(other.mIsRunning);
     mEvent = other.mEvent;
     mOwnsEvent = 0;
-    mAutoDelete = other.mAutoDelete;
+    mAutoDelete = Load(other.mAutoDelete);
     return *this;
 }
 
 ThreadBase::~ThreadBase() {
     Store(mAutoDelete, 0L);
+    if (tlsOwnRun == this) {
+        // Destroyed by its own thread (self-deletion, or user code on it): there
+        // is nothing to wait for. The thread ends as soon as control is back in
+        // the library, so releasing the event and handle now is safe.
+        tlsOwnRun = nullptr;
+        Cleanup();
+        return;
+    }
     Stop(0);
 }
 
@@ -249,6 +266,7 @@ bool ThreadBase::IsOwnThread() {
 unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
     // Ends the thread here if it was terminated before it began.
     platform::EnterLibraryCode();
+    tlsOwnRun = thread;
     ThreadEvent* event = thread->mEvent;
     event->Lock();
     Store(thread->mIsRunning, 1L);
@@ -260,6 +278,7 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
         platform::LeaveLibraryCode();
         exitCode = static_cast<DWORD>(routine(argument));
         platform::EnterLibraryCode();
+        if (tlsOwnRun != thread) platform::ExitThread(exitCode);
     } else {
         CallUserCode(thread, &ThreadBase::Initialize);
         exitCode = static_cast<DWORD>(CallUserCode(thread, &ThreadBase::Run));

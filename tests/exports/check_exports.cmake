@@ -11,8 +11,8 @@ string(REPLACE "\n" ";" lines "${table}")
 
 # What may be exported: members of the exported classes, their virtual tables
 # and type information, the Thread functions and the three free functions.
-set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase)::"
-            "^(vtable|typeinfo|typeinfo name) for ThreadBase$"
+set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase|TimerManager)::"
+            "^(vtable|typeinfo|typeinfo name) for (ThreadBase|TimerManager)$"
             "^Thread::"
             "^GetSystemUptime\\(\\)$" "^StartThread$" "^StopThread$")
 set(unexpected "")
@@ -42,6 +42,7 @@ foreach(required
     "ThreadBase::Initialize()" "ThreadBase::Destroy()" "ThreadBase::IsOwnThread()"
     "ThreadEvent::Wait(unsigned long, _RTL_CRITICAL_SECTION*, bool)"
     "ThreadMutex::operator bool() const" "Thread::Sleep(unsigned long)" "GetSystemUptime()"
+    "TimerManager::ClearQueues()" "TimerManager::Run()" "TimerManager::ReleaseOwned()"
     "StartThread" "StopThread")
   string(FIND "${table}" " ${required}\n" at)
   if(at EQUAL -1)

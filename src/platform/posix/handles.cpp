@@ -96,6 +96,10 @@ Pool<ThreadObj>& ThreadPool() {
     static auto* pool = new Pool<ThreadObj>;
     return *pool;
 }
+Pool<TimerObj>& TimerPool() {
+    static auto* pool = new Pool<TimerObj>;
+    return *pool;
+}
 
 struct Slot {
     std::atomic<std::uint64_t> word{0};  // generation << 1 | open; 0 before first use
@@ -249,6 +253,10 @@ void Recycle(KObject* object) {
         case Kind::Thread:
             ThreadPool().Free(static_cast<ThreadObj*>(object));
             return;
+        case Kind::Timer:
+            RetireTimer(static_cast<TimerObj*>(object));
+            TimerPool().Free(static_cast<TimerObj*>(object));
+            return;
     }
     Fatal("unknown kernel object kind");
 }
@@ -267,6 +275,12 @@ ThreadObj* AllocThread() {
     thread->Reset();
     thread->refs.store(1, std::memory_order_relaxed);
     return thread;
+}
+
+TimerObj* AllocTimer() {
+    TimerObj* timer = TimerPool().Alloc();
+    if (timer != nullptr) timer->refs.store(1, std::memory_order_relaxed);
+    return timer;
 }
 
 void AddRef(KObject* object) { object->refs.fetch_add(1, std::memory_order_relaxed); }

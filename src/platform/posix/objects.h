@@ -28,7 +28,7 @@
 
 namespace rvsys::platform::posix {
 
-enum class Kind : std::uint8_t { Event = 1, Thread = 2 };
+enum class Kind : std::uint8_t { Event = 1, Thread = 2, Timer = 3 };
 
 struct KObject {
     explicit KObject(Kind k) : kind(k) {}
@@ -41,6 +41,7 @@ struct KObject {
 };
 
 struct ThreadObj;
+struct TimerObj;
 
 // A thread's record on one object's waiter list. Each thread waits on at most
 // one object at a time, so the record is embedded in its ThreadObj.
@@ -80,6 +81,7 @@ struct EventObj : Waitable {
 // the same call repeatedly embed theirs (it is then never freed by the queue).
 struct ApcNode {
     ApcNode* next = nullptr;
+    ApcNode* prev = nullptr;
     PAPCFUNC function = nullptr;
     ULONG_PTR data = 0;
     bool embedded = false;
@@ -140,11 +142,38 @@ struct ThreadObj : Waitable {
     ApcNode* apcTail = nullptr;
     std::atomic<std::uint32_t> apcCount{0};
     bool apcClosed = false;  // the thread has ended: queueing fails
+
+    TimerObj* routineTimers = nullptr;  // timers it armed with a completion routine; timer service lock
+};
+
+// A waitable timer. Everything but the waitable part is guarded by the timer
+// service's lock (timers.cpp).
+struct TimerObj : Waitable {
+    TimerObj() : Waitable(Kind::Timer) {}
+    void Reset(bool manualReset);
+
+    bool armed = false;
+    bool realtime = false;       // due time on CLOCK_REALTIME (absolute) or CLOCK_MONOTONIC (relative)
+    std::uint32_t heapIndex = 0;
+    std::int64_t due = 0;        // nanoseconds on its clock
+    std::int64_t period = 0;     // nanoseconds, 0 for one expiry
+    PTIMERAPCROUTINE routine = nullptr;
+    void* argument = nullptr;
+    ThreadObj* owner = nullptr;  // the thread that armed it with a routine (counted reference)
+    TimerObj* ownerNext = nullptr;
+    TimerObj* ownerPrev = nullptr;
+    // Advanced by every set, cancel and close, never reset: a completion call
+    // queued for an older arming is recognised and dropped.
+    std::uint64_t generation = 0;
+    std::uint64_t callGeneration = 0;  // the arming the queued call belongs to
+    FILETIME callTime{};               // expiry time handed to the routine
+    ApcNode call;                      // the one embedded completion call
 };
 
 // ---- Pools and references ----------------------------------------------------
 EventObj* AllocEvent();    // refs == 1, or null (out of memory)
 ThreadObj* AllocThread();  // refs == 1, or null
+TimerObj* AllocTimer();    // refs == 1, or null
 void AddRef(KObject* object);
 void Release(KObject* object);
 
@@ -211,6 +240,22 @@ void EndThreadForTermination(ThreadObj* self);
 // Runs every queued call of the calling thread, FIFO, including calls queued by
 // those calls, with no lock held. True when at least one ran.
 bool RunQueuedCalls(ThreadObj* self);
+
+// An embedded call (node->embedded) is queued at most once: queueing it again
+// while it waits does nothing. A thread that had no call waiting is woken.
+enum class CallQueue { Queued, AlreadyQueued, ThreadEnded };
+CallQueue QueueEmbeddedCall(ThreadObj* thread, ApcNode* node);
+// Takes an embedded call off the queue if it is still waiting there.
+void WithdrawCall(ThreadObj* thread, ApcNode* node);
+
+// ---- Waitable timers (timers.cpp) ------------------------------------------------
+// Cancels the timers a thread armed with a completion routine; called by the
+// thread's exit path before its queued calls are dropped.
+void CancelRoutineTimersOf(ThreadObj* thread);
+// Cancels a timer whose last reference is gone, before its memory is reused.
+void RetireTimer(TimerObj* timer);
+// How often the timer service thread has woken (tests and benchmarks).
+std::uint64_t TimerServiceWakeups();
 
 // ---- Waiting -----------------------------------------------------------------
 enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };

@@ -187,6 +187,7 @@ void DropQueuedCalls(ThreadObj* thread) {
         while (node != nullptr) {
             ApcNode* next = node->next;
             node->queued = false;
+            node->prev = nullptr;
             // An embedded node belongs to its owner from here on: not touched again.
             if (!node->embedded) {
                 node->next = owned;
@@ -206,6 +207,7 @@ void FinishThread(ThreadObj* thread, DWORD code) {
     const std::uint32_t before = thread->control.fetch_or(ThreadObj::kFinished, std::memory_order_acq_rel);
     if ((before & ThreadObj::kTermRequested) != 0) code = thread->termCode.load(std::memory_order_acquire);
     thread->exitCode.store(code, std::memory_order_release);
+    CancelRoutineTimersOf(thread);
     {
         InternalGuard guard(thread->suspendLock);
         thread->exiting = true;
@@ -326,6 +328,7 @@ void ThreadObj::Reset() {
     apcHead = apcTail = nullptr;
     apcCount.store(0, std::memory_order_relaxed);
     apcClosed = false;
+    routineTimers = nullptr;
 }
 
 ThreadObj* CurrentThreadIfKnown() { return tlsCurrent; }
@@ -388,6 +391,55 @@ void EndThreadForTermination(ThreadObj* self) {
     pthread_exit(nullptr);
 }
 
+namespace {
+
+// Called with the thread's apcLock held. True when the queue was empty.
+bool AppendCall(ThreadObj* thread, ApcNode* node) {
+    node->next = nullptr;
+    node->prev = thread->apcTail;
+    if (thread->apcTail != nullptr) {
+        thread->apcTail->next = node;
+    } else {
+        thread->apcHead = node;
+    }
+    thread->apcTail = node;
+    node->queued = true;
+    return thread->apcCount.fetch_add(1, std::memory_order_release) == 0;
+}
+
+}  // namespace
+
+CallQueue QueueEmbeddedCall(ThreadObj* thread, ApcNode* node) {
+    bool wasEmpty;
+    {
+        InternalGuard guard(thread->apcLock);
+        if (thread->apcClosed) return CallQueue::ThreadEnded;
+        if (node->queued) return CallQueue::AlreadyQueued;
+        wasEmpty = AppendCall(thread, node);
+    }
+    // A thread with calls already waiting has been woken for them.
+    if (wasEmpty) thread->Poke();
+    return CallQueue::Queued;
+}
+
+void WithdrawCall(ThreadObj* thread, ApcNode* node) {
+    InternalGuard guard(thread->apcLock);
+    if (!node->queued) return;
+    if (node->prev != nullptr) {
+        node->prev->next = node->next;
+    } else {
+        thread->apcHead = node->next;
+    }
+    if (node->next != nullptr) {
+        node->next->prev = node->prev;
+    } else {
+        thread->apcTail = node->prev;
+    }
+    node->next = node->prev = nullptr;
+    node->queued = false;
+    thread->apcCount.fetch_sub(1, std::memory_order_relaxed);
+}
+
 bool RunQueuedCalls(ThreadObj* self) {
     bool ran = false;
     for (;;) {
@@ -399,9 +451,14 @@ bool RunQueuedCalls(ThreadObj* self) {
             ApcNode* node = self->apcHead;
             if (node == nullptr) break;
             self->apcHead = node->next;
-            if (self->apcHead == nullptr) self->apcTail = nullptr;
+            if (self->apcHead != nullptr) {
+                self->apcHead->prev = nullptr;
+            } else {
+                self->apcTail = nullptr;
+            }
             self->apcCount.fetch_sub(1, std::memory_order_relaxed);
             node->queued = false;
+            node->next = nullptr;
             function = node->function;
             data = node->data;
             if (!node->embedded) owned = node;
@@ -637,14 +694,8 @@ DWORD QueueUserAPC(PAPCFUNC function, HANDLE handle, ULONG_PTR data) {
     {
         InternalGuard guard(thread->apcLock);
         if (!thread->apcClosed) {
-            if (thread->apcTail != nullptr) {
-                thread->apcTail->next = node;
-            } else {
-                thread->apcHead = node;
-            }
-            thread->apcTail = node;
-            node->queued = queued = true;
-            thread->apcCount.fetch_add(1, std::memory_order_release);
+            AppendCall(thread.get(), node);
+            queued = true;
         }
     }
     // Once queued, the node belongs to the target, which may already have run it.

@@ -274,7 +274,8 @@ DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
     if (object == nullptr) return WAIT_FAILED;
     switch (object->kind) {
         case Kind::Event:
-        case Kind::Thread: {
+        case Kind::Thread:
+        case Kind::Timer: {
             // The common case, a signalled object, needs no reference.
             if (TryConsume(static_cast<Waitable*>(object))) return WAIT_OBJECT_0;
             Ref<KObject> held(AcquireHandle(handle));

@@ -1,0 +1,463 @@
+// Waitable timers of the Linux emulation, and the timer service that expires them.
+//
+// Data structure: one process-wide service, started on first use, keeps every
+// armed timer in one of two indexed 4-ary min-heaps (relative timers on
+// CLOCK_MONOTONIC, absolute ones on CLOCK_REALTIME) of {due, timer}; each timer
+// knows its heap index, so arming and cancelling are O(log n) and a timer costs
+// no file descriptor. Timer objects come from the type-stable pool (objects.h).
+// The service thread sleeps in poll() on two timerfds programmed to the earliest
+// due time of each heap, with a timer slack of 1 ns. Whoever changes the earliest
+// due time reprograms the timerfd directly, so the service is woken only when a
+// timer is due.
+//
+// Lock order: the service lock is taken first; under it an expiry signals the
+// timer (its waitable lock) and queues its completion call (the owner's
+// apcLock). Nothing takes the service lock while holding those.
+//
+// Windows behaviours reproduced:
+// - A negative due time is relative (100 ns units, CLOCK_MONOTONIC); zero or
+//   positive is an absolute FILETIME (CLOCK_REALTIME, so it follows wall-clock
+//   changes); a time already past is due at once. A negative period fails with
+//   error 87.
+// - At expiry the timer is signalled (a synchronization timer hands the signal
+//   to one waiter), then its one embedded completion call is queued to the
+//   thread that armed it, unless it is still queued: expiries coalesce.
+// - Periodic timers re-arm at the previous due time + period, never from when
+//   they ran; periods missed entirely (a stopped process) collapse into one
+//   expiry and the timer stays on its grid.
+// - SetWaitableTimer on an armed timer and CancelWaitableTimer withdraw a
+//   queued completion call that has not run; a call already taken off the
+//   queue but not yet started is dropped as well. Setting clears the signal;
+//   cancelling leaves it.
+// - When the arming thread ends, its routine timers are cancelled, so the
+//   service never queues a call to an ended thread.
+// - The routine receives the expiry time as a UTC FILETIME.
+// Deliberate gaps: no named timers, no wake from suspend (fResume succeeds with
+// error 50, as on Windows without that support). An absolute due time already
+// past counts as due at the moment of arming, so periods run from there. Closing
+// the last handle of an armed timer cancels it (Windows keeps a timer with a
+// routine alive until cancelled); the library cancels before it closes.
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
+
+#include <cstdlib>
+
+#include "objects.h"
+
+namespace rvsys::platform::posix {
+
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1000000;
+constexpr std::int64_t kFileTimeEpochShift = 116444736000000000;  // 100 ns units from 1601 to 1970
+
+std::int64_t NowNs(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+FILETIME FileTimeOf(std::int64_t realtimeNs) {
+    const auto units = static_cast<std::uint64_t>(realtimeNs / 100 + kFileTimeEpochShift);
+    return FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+}
+
+// An indexed 4-ary min-heap of timers by due time. Storage grows by doubling
+// and never throws: a failed growth fails the arming with error 8.
+class TimerHeap {
+public:
+    bool Empty() const { return mSize == 0; }
+    std::uint32_t Size() const { return mSize; }
+    const TimerObj* Top() const { return mSize == 0 ? nullptr : mEntries[0].timer; }
+    std::int64_t TopDue() const { return mEntries[0].due; }
+
+    bool Push(TimerObj* timer) {
+        if (mSize == mCapacity && !Grow()) return false;
+        mEntries[mSize] = {timer->due, timer};
+        timer->heapIndex = mSize++;
+        SiftUp(timer->heapIndex);
+        return true;
+    }
+
+    void Remove(TimerObj* timer) {
+        const std::uint32_t index = timer->heapIndex;
+        --mSize;
+        if (index != mSize) {
+            Place(index, mEntries[mSize]);
+            if (index > 0 && mEntries[index].due < mEntries[Parent(index)].due) {
+                SiftUp(index);
+            } else {
+                SiftDown(index);
+            }
+        }
+    }
+
+private:
+    struct Entry {
+        std::int64_t due;
+        TimerObj* timer;
+    };
+    static std::uint32_t Parent(std::uint32_t index) { return (index - 1) / 4; }
+
+    void Place(std::uint32_t index, const Entry& entry) {
+        mEntries[index] = entry;
+        entry.timer->heapIndex = index;
+    }
+
+    void SiftUp(std::uint32_t index) {
+        const Entry moving = mEntries[index];
+        while (index > 0) {
+            const std::uint32_t parent = Parent(index);
+            // Equal due times keep arming order: a later one never overtakes.
+            if (mEntries[parent].due <= moving.due) break;
+            Place(index, mEntries[parent]);
+            index = parent;
+        }
+        Place(index, moving);
+    }
+
+    void SiftDown(std::uint32_t index) {
+        const Entry moving = mEntries[index];
+        for (;;) {
+            const std::uint32_t first = index * 4 + 1;
+            if (first >= mSize) break;
+            std::uint32_t best = first;
+            const std::uint32_t end = first + 4 < mSize ? first + 4 : mSize;
+            for (std::uint32_t child = first + 1; child < end; ++child) {
+                if (mEntries[child].due < mEntries[best].due) best = child;
+            }
+            if (mEntries[best].due >= moving.due) break;
+            Place(index, mEntries[best]);
+            index = best;
+        }
+        Place(index, moving);
+    }
+
+    bool Grow() {
+        const std::uint32_t capacity = mCapacity == 0 ? 256 : mCapacity * 2;
+        void* grown = std::realloc(mEntries, sizeof(Entry) * capacity);
+        if (grown == nullptr) return false;
+        mEntries = static_cast<Entry*>(grown);
+        mCapacity = capacity;
+        return true;
+    }
+
+    Entry* mEntries = nullptr;
+    std::uint32_t mSize = 0;
+    std::uint32_t mCapacity = 0;
+};
+
+void DispatchCompletion(ULONG_PTR data);
+
+class TimerService {
+public:
+    // Starts the service thread on first use; false when it cannot be started.
+    bool EnsureStarted() {
+        if (mStarted.load(std::memory_order_acquire)) return true;
+        InternalGuard guard(mLock);
+        if (mStarted.load(std::memory_order_relaxed)) return true;
+        mClock[0].fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        mClock[1].fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (mClock[0].fd < 0 || mClock[1].fd < 0) return false;
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);  // the service thread takes no signals
+        pthread_t thread;
+        const int error = pthread_create(&thread, &attributes, &TimerService::Main, this);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        pthread_attr_destroy(&attributes);
+        if (error != 0) return false;
+        mStarted.store(true, std::memory_order_release);
+        return true;
+    }
+
+    bool Started() const { return mStarted.load(std::memory_order_acquire); }
+    InternalLock& Lock() { return mLock; }
+    std::uint64_t Wakeups() const { return mWakeups.load(std::memory_order_relaxed); }
+
+    // Called with the lock held: every "Called with the lock held." below.
+    bool Arm(TimerObj* timer) {
+        Clock& clock = ClockOf(timer);
+        if (!clock.heap.Push(timer)) return false;
+        timer->armed = true;
+        if (clock.heap.Top() == timer) Program(clock);
+        return true;
+    }
+
+    // Called with the lock held. Disarms, withdraws a queued completion call,
+    // unlinks the owner and makes any call in flight stale.
+    void Cancel(TimerObj* timer) {
+        ++timer->generation;
+        if (timer->armed) {
+            Clock& clock = ClockOf(timer);
+            const bool wasTop = clock.heap.Top() == timer;
+            clock.heap.Remove(timer);
+            timer->armed = false;
+            if (wasTop) Program(clock);
+        }
+        if (timer->owner != nullptr) {
+            WithdrawCall(timer->owner, &timer->call);
+            Unlink(timer);
+        }
+    }
+
+    // Called with the lock held.
+    void Link(TimerObj* timer, ThreadObj* owner) {
+        AddRef(owner);
+        timer->owner = owner;
+        timer->ownerPrev = nullptr;
+        timer->ownerNext = owner->routineTimers;
+        if (owner->routineTimers != nullptr) owner->routineTimers->ownerPrev = timer;
+        owner->routineTimers = timer;
+    }
+
+private:
+    struct Clock {
+        explicit Clock(clockid_t clockId) : id(clockId) {}
+        clockid_t id;
+        int fd = -1;
+        TimerHeap heap;
+        std::int64_t programmed = 0;  // what the timerfd is set to; 0 when disarmed
+    };
+
+    Clock& ClockOf(const TimerObj* timer) { return mClock[timer->realtime ? 1 : 0]; }
+
+    // Called with the lock held. Points the timerfd at the heap's earliest due
+    // time (or disarms it); the kernel wakes the service then.
+    void Program(Clock& clock) {
+        const std::int64_t due = clock.heap.Empty() ? 0 : (clock.heap.TopDue() > 0 ? clock.heap.TopDue() : 1);
+        if (due == clock.programmed) return;
+        clock.programmed = due;
+        itimerspec spec{};
+        spec.it_value.tv_sec = due / 1000000000;
+        spec.it_value.tv_nsec = due % 1000000000;
+        timerfd_settime(clock.fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    }
+
+    // Called with the lock held.
+    void Unlink(TimerObj* timer) {
+        ThreadObj* owner = timer->owner;
+        if (timer->ownerPrev != nullptr) {
+            timer->ownerPrev->ownerNext = timer->ownerNext;
+        } else {
+            owner->routineTimers = timer->ownerNext;
+        }
+        if (timer->ownerNext != nullptr) timer->ownerNext->ownerPrev = timer->ownerPrev;
+        timer->ownerNext = timer->ownerPrev = nullptr;
+        timer->owner = nullptr;
+        Release(owner);
+    }
+
+    // Called with the lock held.
+    void Expire(Clock& clock, std::int64_t now) {
+        while (!clock.heap.Empty() && clock.heap.TopDue() <= now) {
+            auto* timer = const_cast<TimerObj*>(clock.heap.Top());
+            clock.heap.Remove(timer);
+            timer->armed = false;
+            SignalWaitable(timer);
+            // The call carries its first expiry; later ones coalesce into it. The
+            // owner reads these under this lock, so writing after queueing is safe.
+            if (timer->owner != nullptr && QueueEmbeddedCall(timer->owner, &timer->call) == CallQueue::Queued) {
+                timer->callGeneration = timer->generation;
+                timer->callTime = FileTimeOf(clock.id == CLOCK_REALTIME ? now : NowNs(CLOCK_REALTIME));
+            }
+            if (timer->period > 0) {
+                // Next grid point after now: missed periods make one expiry.
+                const std::int64_t missed = (now - timer->due) / timer->period;
+                timer->due += (missed + 1) * timer->period;
+                // Growth cannot fail: the heap held this timer a moment ago.
+                clock.heap.Push(timer);
+                timer->armed = true;
+            }
+        }
+        Program(clock);
+    }
+
+    static void* Main(void* self) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        static_cast<TimerService*>(self)->Loop();
+        return nullptr;
+    }
+
+    void Loop() {
+        pollfd fds[2] = {{mClock[0].fd, POLLIN, 0}, {mClock[1].fd, POLLIN, 0}};
+        for (;;) {
+            if (poll(fds, 2, -1) < 0) continue;  // EINTR
+            mWakeups.fetch_add(1, std::memory_order_relaxed);
+            std::uint64_t expirations;
+            for (const Clock& clock : mClock) {
+                while (read(clock.fd, &expirations, sizeof expirations) > 0) {
+                }
+            }
+            InternalGuard guard(mLock);
+            for (Clock& clock : mClock) {
+                clock.programmed = -1;  // fired or cancelled: reprogram whatever is next
+                Expire(clock, NowNs(clock.id));
+            }
+        }
+    }
+
+    InternalLock mLock;
+    std::atomic<bool> mStarted{false};
+    std::atomic<std::uint64_t> mWakeups{0};
+    Clock mClock[2] = {Clock(CLOCK_MONOTONIC), Clock(CLOCK_REALTIME)};
+};
+
+TimerService& Service() {
+    static auto* service = new TimerService;  // immortal, like its thread
+    return *service;
+}
+
+// The embedded completion call: runs on the owner thread inside an alertable
+// wait, with no lock held.
+void DispatchCompletion(ULONG_PTR data) {
+    auto* timer = reinterpret_cast<TimerObj*>(data);
+    PTIMERAPCROUTINE routine;
+    void* argument;
+    FILETIME time;
+    {
+        InternalGuard guard(Service().Lock());
+        // Cancelled or set again since this call was queued: it no longer exists.
+        if (timer->callGeneration != timer->generation || timer->routine == nullptr) return;
+        routine = timer->routine;
+        argument = timer->argument;
+        time = timer->callTime;
+    }
+    routine(argument, time.dwLowDateTime, time.dwHighDateTime);
+}
+
+}  // namespace
+
+void TimerObj::Reset(bool manualReset) {
+    state.store(0, std::memory_order_relaxed);
+    synchronization.store(!manualReset, std::memory_order_relaxed);
+    head = tail = nullptr;
+    armed = false;
+    routine = nullptr;
+    argument = nullptr;
+    owner = nullptr;
+    ownerNext = ownerPrev = nullptr;
+    call.function = DispatchCompletion;
+    call.data = reinterpret_cast<ULONG_PTR>(this);
+    call.embedded = true;
+}
+
+void CancelRoutineTimersOf(ThreadObj* thread) {
+    if (!Service().Started()) return;
+    InternalGuard guard(Service().Lock());
+    while (thread->routineTimers != nullptr) Service().Cancel(thread->routineTimers);
+}
+
+void RetireTimer(TimerObj* timer) {
+    if (!Service().Started()) return;
+    InternalGuard guard(Service().Lock());
+    Service().Cancel(timer);
+}
+
+std::uint64_t TimerServiceWakeups() { return Service().Wakeups(); }
+
+}  // namespace rvsys::platform::posix
+
+namespace rvsys::platform {
+
+using namespace posix;
+
+HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name) {
+    if (name != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);  // the library uses unnamed timers only
+        return nullptr;
+    }
+    TimerObj* timer = AllocTimer();
+    if (timer == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    timer->Reset(manualReset != FALSE);
+    HANDLE handle = OpenHandle(timer);
+    Release(timer);
+    if (handle != nullptr) SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
+                      LPVOID argument, BOOL resume) {
+    Ref<KObject> held(AcquireHandle(handle));
+    if (!held) return FALSE;
+    if (held->kind != Kind::Timer) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (dueTime == nullptr || period < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* timer = static_cast<TimerObj*>(held.get());
+    ThreadObj* owner = nullptr;
+    if (completionRoutine != nullptr) {
+        owner = CurrentThread();
+        if (owner == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+    }
+    TimerService& service = Service();
+    if (!service.EnsureStarted()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    bool realtime;
+    std::int64_t due;
+    if (dueTime->QuadPart < 0) {
+        realtime = false;
+        const std::int64_t relative = dueTime->QuadPart == INT64_MIN ? INT64_MAX / 100 : -dueTime->QuadPart;
+        due = NowNs(CLOCK_MONOTONIC) + (relative > INT64_MAX / 200 ? INT64_MAX / 2 : relative * 100);
+    } else {
+        realtime = true;
+        const std::int64_t now = NowNs(CLOCK_REALTIME);
+        const std::int64_t units = dueTime->QuadPart - kFileTimeEpochShift;  // 100 ns since 1970, may be < 0
+        if (units <= now / 100) {
+            due = now;  // already past: due at once
+        } else {
+            due = units > INT64_MAX / 200 ? INT64_MAX / 2 : units * 100;
+        }
+    }
+    {
+        InternalGuard guard(service.Lock());
+        service.Cancel(timer);
+        timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
+        timer->realtime = realtime;
+        timer->due = due;
+        timer->period = static_cast<std::int64_t>(period) * kNsPerMs;
+        timer->routine = completionRoutine;
+        timer->argument = argument;
+        if (owner != nullptr) service.Link(timer, owner);
+        if (!service.Arm(timer)) {
+            service.Cancel(timer);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+    }
+    if (resume != FALSE) SetLastError(ERROR_NOT_SUPPORTED);  // armed, but cannot wake the system
+    return TRUE;
+}
+
+BOOL CancelWaitableTimer(HANDLE handle) {
+    Ref<KObject> held(AcquireHandle(handle));
+    if (!held) return FALSE;
+    if (held->kind != Kind::Timer) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    TimerService& service = Service();
+    if (!service.Started()) return TRUE;  // never armed
+    InternalGuard guard(service.Lock());
+    service.Cancel(static_cast<TimerObj*>(held.get()));
+    return TRUE;
+}
+
+}  // namespace rvsys::platform

@@ -157,6 +157,59 @@ void RawHandles() {
     Say("main: WaitForThread -> %lu, exit code %lu (handle now closed)", result, code);
 }
 
+
+// ---- 5. The timer thread ---------------------------------------------------------
+struct DemoTimer {
+    const char* name;
+    double next;  // when the next expiry is due, ms since the demo began
+    double period;
+    int calls;
+};
+
+double NowMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - gStart).count();
+}
+
+TimerManager* gTimers = nullptr;
+DemoTimer gDemoTimers[5];
+
+void OnTimer(unsigned long id, void* userData) {
+    auto* timer = static_cast<DemoTimer*>(userData);
+    const double now = NowMs();
+    ++timer->calls;
+    Say("%-9s #%d: due at %6.1f ms, late by %.2f ms", timer->name, timer->calls, timer->next, now - timer->next);
+    timer->next += timer->period;
+    if (id == 1 && timer->calls == 3) {
+        // Pull the slow timer in: due 60 ms from now, then every 60 ms, three times.
+        DemoTimer& slow = gDemoTimers[4];
+        slow.next = NowMs() + 60;
+        slow.period = 60;
+        Say("heartbeat: ResetTimer(4) -> %ld (due in 60 ms, every 60 ms, 3 times)",
+            gTimers->ResetTimer(4, 60, 3, 60, nullptr, nullptr));
+    }
+    if (id == 3 && timer->calls == 6) Say("fast: RemoveTimer(3) from its own callback -> %ld", gTimers->RemoveTimer(3));
+}
+
+void Timers() {
+    Title("The timer thread: callbacks on one thread, with their lateness");
+    TimerManager timers;
+    gTimers = &timers;
+    Say("main: Start -> %ld", timers.Start());
+    const double t0 = NowMs();
+    gDemoTimers[1] = {"heartbeat", t0 + 50, 100, 0};
+    gDemoTimers[2] = {"one-shot", t0 + 120, 0, 0};
+    gDemoTimers[3] = {"fast", t0 + 30, 30, 0};
+    gDemoTimers[4] = {"slow", t0 + 400, 0, 0};
+    timers.AddTimer(1, OnTimer, &gDemoTimers[1], 50, 5, 100);  // 5 times, every 100 ms
+    timers.AddTimer(2, OnTimer, &gDemoTimers[2], 120, 1, 0);   // once
+    timers.AddTimer(3, OnTimer, &gDemoTimers[3], 30, 0, 30);   // until removed
+    timers.AddTimer(4, OnTimer, &gDemoTimers[4], 400, 1, 0);   // reset before it is due
+    Say("main: four timers added");
+    Thread::Sleep(560);
+    Say("main: Stop -> %ld; every timer cancelled", timers.Stop());
+    gTimers = nullptr;
+}
+
 }  // namespace
 
 int main() {
@@ -165,6 +218,7 @@ int main() {
     Subclassing();
     Stopping();
     RawHandles();
+    Timers();
     std::printf("\ndone.\n");
     return 0;
 }

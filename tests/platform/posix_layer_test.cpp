@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/objects.h"
 #include "support/test_support.h"
 
 using namespace rvsys::platform;
@@ -179,4 +181,31 @@ TEST(Termination, ThreadBlockedOnACriticalSectionEndsWithoutTakingIt) {
     EXPECT_EQ(pf::TryEnterCriticalSection(&cs), TRUE);  // nobody else holds it
     pf::LeaveCriticalSection(&cs);
     pf::CloseHandle(thread);
+}
+
+TEST(TimerService, WakesOnlyWhenATimerIsDue) {
+    auto relative = [](std::int64_t milliseconds) {
+        LARGE_INTEGER due;
+        due.QuadPart = -milliseconds * 10000;
+        return due;
+    };
+    std::vector<HANDLE> timers;
+    for (int i = 0; i < 1001; ++i) timers.push_back(pf::CreateWaitableTimerA(nullptr, FALSE, nullptr));
+    LARGE_INTEGER earliest = relative(60000);
+    ASSERT_EQ(pf::SetWaitableTimer(timers[0], &earliest, 0, nullptr, nullptr, FALSE), TRUE);
+    pf::Sleep(20);  // let a wake-up for the first arming (if any) pass
+    const std::uint64_t before = rvsys::platform::posix::TimerServiceWakeups();
+    for (int i = 1; i <= 1000; ++i) {
+        LARGE_INTEGER later = relative(120000 + i);
+        ASSERT_EQ(pf::SetWaitableTimer(timers[i], &later, 0, nullptr, nullptr, FALSE), TRUE);
+    }
+    for (int i = 1; i <= 500; ++i) pf::CancelWaitableTimer(timers[i]);
+    pf::Sleep(20);
+    EXPECT_EQ(rvsys::platform::posix::TimerServiceWakeups(), before);
+
+    LARGE_INTEGER soon = relative(1);
+    ASSERT_EQ(pf::SetWaitableTimer(timers[1], &soon, 0, nullptr, nullptr, FALSE), TRUE);
+    EXPECT_EQ(pf::WaitForSingleObject(timers[1], 5000), WAIT_OBJECT_0);
+    EXPECT_GT(rvsys::platform::posix::TimerServiceWakeups(), before);
+    for (HANDLE timer : timers) pf::CloseHandle(timer);
 }

@@ -42,6 +42,7 @@ struct KObject {
 
 struct ThreadObj;
 struct TimerObj;
+struct OwnedTimers;
 
 // A thread's record on one object's waiter list. Each thread waits on at most
 // one object at a time, so the record is embedded in its ThreadObj.
@@ -142,8 +143,20 @@ struct ThreadObj : Waitable {
     ApcNode* apcTail = nullptr;
     std::atomic<std::uint32_t> apcCount{0};
     bool apcClosed = false;  // the thread has ended: queueing fails
+    bool runningCalls = false;       // inside RunQueuedCalls
+    std::uint32_t callsBySelf = 0;   // calls it queued to itself meanwhile
 
     TimerObj* routineTimers = nullptr;  // timers it armed with a completion routine; timer service lock
+    OwnedTimers* ownedTimers = nullptr;  // the relative ones among them, by due time (timers.cpp)
+};
+
+// A node of the timer service's heaps (timers.cpp): a timer, or the stand-in
+// for the earliest of a thread's own timers.
+struct HeapNode {
+    std::int64_t due = 0;  // nanoseconds on the heap's clock
+    std::uint32_t index = 0;
+    void* item = nullptr;  // the TimerObj, or the OwnedTimers it stands for
+    bool standIn = false;
 };
 
 // A waitable timer. Everything but the waitable part is guarded by the timer
@@ -152,10 +165,11 @@ struct TimerObj : Waitable {
     TimerObj() : Waitable(Kind::Timer) {}
     void Reset(bool manualReset);
 
-    bool armed = false;
+    // Where it is armed: nowhere, a service heap of its clock, or its owner's own heap.
+    enum class Heap : std::uint8_t { None, Monotonic, Realtime, Owner };
+    Heap heap = Heap::None;
     bool realtime = false;       // due time on CLOCK_REALTIME (absolute) or CLOCK_MONOTONIC (relative)
-    std::uint32_t heapIndex = 0;
-    std::int64_t due = 0;        // nanoseconds on its clock
+    HeapNode node;               // due time (nanoseconds on its clock) and heap position
     std::int64_t period = 0;     // nanoseconds, 0 for one expiry
     PTIMERAPCROUTINE routine = nullptr;
     void* argument = nullptr;
@@ -237,8 +251,10 @@ bool TerminationRequested(const ThreadObj* self);
 // then returns at once with its failure result.
 void EndThreadForTermination(ThreadObj* self);
 
-// Runs every queued call of the calling thread, FIFO, including calls queued by
-// those calls, with no lock held. True when at least one ran.
+// Runs the calling thread's queued calls, FIFO, with no lock held: those queued
+// when it began and as many more as those calls queue to this thread, so calls
+// queued by calls run in the same wait while calls other threads keep queueing
+// cannot hold the thread in its wait for ever. True when at least one ran.
 bool RunQueuedCalls(ThreadObj* self);
 
 // An embedded call (node->embedded) is queued at most once: queueing it again
@@ -256,6 +272,16 @@ void CancelRoutineTimersOf(ThreadObj* thread);
 void RetireTimer(TimerObj* timer);
 // How often the timer service thread has woken (tests and benchmarks).
 std::uint64_t TimerServiceWakeups();
+
+// A thread about to block alertably times its own routine timers, so that their
+// completion calls cost it one wake-up instead of two (service, then owner).
+// BeginSelfTiming returns the monotonic due time of its earliest own timer
+// (INT64_MAX: none) and takes them off the service meanwhile; ExpireOwnTimers
+// expires those that are due (queueing their calls to the thread) and returns
+// the next due time; EndSelfTiming hands them back to the service.
+std::int64_t BeginSelfTiming(ThreadObj* self);
+std::int64_t ExpireOwnTimers(ThreadObj* self);
+void EndSelfTiming(ThreadObj* self);
 
 // ---- Waiting -----------------------------------------------------------------
 enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };

@@ -328,6 +328,8 @@ void ThreadObj::Reset() {
     apcHead = apcTail = nullptr;
     apcCount.store(0, std::memory_order_relaxed);
     apcClosed = false;
+    runningCalls = false;
+    callsBySelf = 0;
     routineTimers = nullptr;
 }
 
@@ -404,6 +406,7 @@ bool AppendCall(ThreadObj* thread, ApcNode* node) {
     }
     thread->apcTail = node;
     node->queued = true;
+    if (thread->runningCalls && tlsCurrent == thread) ++thread->callsBySelf;
     return thread->apcCount.fetch_add(1, std::memory_order_release) == 0;
 }
 
@@ -441,6 +444,13 @@ void WithdrawCall(ThreadObj* thread, ApcNode* node) {
 }
 
 bool RunQueuedCalls(ThreadObj* self) {
+    std::uint32_t budget;
+    {
+        InternalGuard guard(self->apcLock);
+        budget = self->apcCount.load(std::memory_order_relaxed);
+        self->runningCalls = true;
+        self->callsBySelf = 0;
+    }
     bool ran = false;
     for (;;) {
         PAPCFUNC function;
@@ -448,8 +458,14 @@ bool RunQueuedCalls(ThreadObj* self) {
         ApcNode* owned = nullptr;
         {
             InternalGuard guard(self->apcLock);
+            budget += self->callsBySelf;
+            self->callsBySelf = 0;
             ApcNode* node = self->apcHead;
-            if (node == nullptr) break;
+            if (budget == 0 || node == nullptr) {
+                self->runningCalls = false;
+                break;
+            }
+            --budget;
             self->apcHead = node->next;
             if (self->apcHead != nullptr) {
                 self->apcHead->prev = nullptr;

@@ -1,14 +1,19 @@
 // Waitable timers of the Linux emulation, and the timer service that expires them.
 //
-// Data structure: one process-wide service, started on first use, keeps every
-// armed timer in one of two indexed 4-ary min-heaps (relative timers on
-// CLOCK_MONOTONIC, absolute ones on CLOCK_REALTIME) of {due, timer}; each timer
-// knows its heap index, so arming and cancelling are O(log n) and a timer costs
-// no file descriptor. Timer objects come from the type-stable pool (objects.h).
-// The service thread sleeps in poll() on two timerfds programmed to the earliest
-// due time of each heap, with a timer slack of 1 ns. Whoever changes the earliest
-// due time reprograms the timerfd directly, so the service is woken only when a
-// timer is due.
+// Data structure: one process-wide service, started on first use, keeps armed
+// timers in indexed 4-ary min-heaps of {due, node}: one on CLOCK_MONOTONIC for
+// relative timers, one on CLOCK_REALTIME for absolute ones. Each node knows its
+// heap position, so arming and cancelling are O(log n), and a timer costs no
+// file descriptor. Relative timers armed with a completion routine live in a
+// heap of their owner thread (the arming thread) instead, and the owner is
+// represented in the monotonic heap by one stand-in node due at its earliest
+// timer. Timer objects come from the type-stable pool (objects.h).
+// The service thread sleeps in poll() on two timerfds set to each heap's
+// earliest due time, with a timer slack of 1 ns; whoever changes an earliest due
+// time reprograms the timerfd, so the service wakes only when something is due.
+// A thread blocked in an alertable wait times its own timers itself (its
+// stand-in leaves the service heap meanwhile): the completion call then costs one
+// wake-up, the same as a plain sleep, instead of the service's plus the owner's.
 //
 // Lock order: the service lock is taken first; under it an expiry signals the
 // timer (its waitable lock) and queues its completion call (the owner's
@@ -43,6 +48,7 @@
 #include <sys/timerfd.h>
 
 #include <cstdlib>
+#include <new>
 
 #include "objects.h"
 
@@ -52,6 +58,7 @@ namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kFileTimeEpochShift = 116444736000000000;  // 100 ns units from 1601 to 1970
+constexpr std::int64_t kNever = INT64_MAX;
 
 std::int64_t NowNs(clockid_t clock) {
     timespec ts;
@@ -64,25 +71,24 @@ FILETIME FileTimeOf(std::int64_t realtimeNs) {
     return FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
 }
 
-// An indexed 4-ary min-heap of timers by due time. Storage grows by doubling
+// An indexed 4-ary min-heap of nodes by due time. Storage grows by doubling
 // and never throws: a failed growth fails the arming with error 8.
-class TimerHeap {
+class NodeHeap {
 public:
     bool Empty() const { return mSize == 0; }
-    std::uint32_t Size() const { return mSize; }
-    const TimerObj* Top() const { return mSize == 0 ? nullptr : mEntries[0].timer; }
-    std::int64_t TopDue() const { return mEntries[0].due; }
+    HeapNode* Top() const { return mSize == 0 ? nullptr : mEntries[0].node; }
+    std::int64_t TopDue() const { return mSize == 0 ? kNever : mEntries[0].due; }
 
-    bool Push(TimerObj* timer) {
+    bool Push(HeapNode* node) {
         if (mSize == mCapacity && !Grow()) return false;
-        mEntries[mSize] = {timer->due, timer};
-        timer->heapIndex = mSize++;
-        SiftUp(timer->heapIndex);
+        mEntries[mSize] = {node->due, node};
+        node->index = mSize++;
+        SiftUp(node->index);
         return true;
     }
 
-    void Remove(TimerObj* timer) {
-        const std::uint32_t index = timer->heapIndex;
+    void Remove(HeapNode* node) {
+        const std::uint32_t index = node->index;
         --mSize;
         if (index != mSize) {
             Place(index, mEntries[mSize]);
@@ -96,21 +102,20 @@ public:
 
 private:
     struct Entry {
-        std::int64_t due;
-        TimerObj* timer;
+        std::int64_t due;  // a copy of node->due, so comparisons stay in this array
+        HeapNode* node;
     };
     static std::uint32_t Parent(std::uint32_t index) { return (index - 1) / 4; }
 
     void Place(std::uint32_t index, const Entry& entry) {
         mEntries[index] = entry;
-        entry.timer->heapIndex = index;
+        entry.node->index = index;
     }
 
     void SiftUp(std::uint32_t index) {
         const Entry moving = mEntries[index];
         while (index > 0) {
             const std::uint32_t parent = Parent(index);
-            // Equal due times keep arming order: a later one never overtakes.
             if (mEntries[parent].due <= moving.due) break;
             Place(index, mEntries[parent]);
             index = parent;
@@ -136,7 +141,7 @@ private:
     }
 
     bool Grow() {
-        const std::uint32_t capacity = mCapacity == 0 ? 256 : mCapacity * 2;
+        const std::uint32_t capacity = mCapacity == 0 ? 64 : mCapacity * 2;
         void* grown = std::realloc(mEntries, sizeof(Entry) * capacity);
         if (grown == nullptr) return false;
         mEntries = static_cast<Entry*>(grown);
@@ -148,6 +153,18 @@ private:
     std::uint32_t mSize = 0;
     std::uint32_t mCapacity = 0;
 };
+
+}  // namespace
+
+// A thread's relative routine timers, and its stand-in in the service heap.
+struct OwnedTimers {
+    NodeHeap heap;
+    HeapNode standIn;
+    bool standInQueued = false;  // in the service's monotonic heap
+    bool selfTiming = false;     // the thread is blocked alertably and times them itself
+};
+
+namespace {
 
 void DispatchCompletion(ULONG_PTR data);
 
@@ -180,33 +197,35 @@ public:
     InternalLock& Lock() { return mLock; }
     std::uint64_t Wakeups() const { return mWakeups.load(std::memory_order_relaxed); }
 
-    // Called with the lock held: every "Called with the lock held." below.
+    // Every member below is called with the lock held.
+
+    // Arms a timer whose fields are set. False when memory runs out.
     bool Arm(TimerObj* timer) {
-        Clock& clock = ClockOf(timer);
-        if (!clock.heap.Push(timer)) return false;
-        timer->armed = true;
-        if (clock.heap.Top() == timer) Program(clock);
+        if (timer->owner != nullptr && !timer->realtime) {
+            OwnedTimers* owned = OwnedOf(timer->owner);
+            if (owned == nullptr || !owned->heap.Push(&timer->node)) return false;
+            timer->heap = TimerObj::Heap::Owner;
+            if (owned->heap.Top() == &timer->node) return UpdateStandIn(owned);
+            return true;
+        }
+        Clock& clock = mClock[timer->realtime ? 1 : 0];
+        if (!clock.heap.Push(&timer->node)) return false;
+        timer->heap = timer->realtime ? TimerObj::Heap::Realtime : TimerObj::Heap::Monotonic;
+        if (clock.heap.Top() == &timer->node) Program(clock);
         return true;
     }
 
-    // Called with the lock held. Disarms, withdraws a queued completion call,
-    // unlinks the owner and makes any call in flight stale.
+    // Disarms, withdraws a queued completion call, unlinks the owner and makes
+    // any call in flight stale.
     void Cancel(TimerObj* timer) {
         ++timer->generation;
-        if (timer->armed) {
-            Clock& clock = ClockOf(timer);
-            const bool wasTop = clock.heap.Top() == timer;
-            clock.heap.Remove(timer);
-            timer->armed = false;
-            if (wasTop) Program(clock);
-        }
+        Disarm(timer);
         if (timer->owner != nullptr) {
             WithdrawCall(timer->owner, &timer->call);
             Unlink(timer);
         }
     }
 
-    // Called with the lock held.
     void Link(TimerObj* timer, ThreadObj* owner) {
         AddRef(owner);
         timer->owner = owner;
@@ -216,21 +235,91 @@ public:
         owner->routineTimers = timer;
     }
 
+    std::int64_t BeginSelfTiming(OwnedTimers* owned) {
+        owned->selfTiming = true;
+        UpdateStandIn(owned);
+        return owned->heap.TopDue();
+    }
+
+    std::int64_t ExpireOwned(OwnedTimers* owned) {
+        const std::int64_t now = NowNs(CLOCK_MONOTONIC);
+        while (owned->heap.TopDue() <= now) {
+            auto* timer = static_cast<TimerObj*>(owned->heap.Top()->item);
+            owned->heap.Remove(&timer->node);
+            Fire(timer, owned->heap, now, CLOCK_MONOTONIC);
+        }
+        return owned->heap.TopDue();
+    }
+
+    void EndSelfTiming(OwnedTimers* owned) {
+        ExpireOwned(owned);
+        owned->selfTiming = false;
+        UpdateStandIn(owned);
+    }
+
 private:
     struct Clock {
         explicit Clock(clockid_t clockId) : id(clockId) {}
         clockid_t id;
         int fd = -1;
-        TimerHeap heap;
+        NodeHeap heap;
         std::int64_t programmed = 0;  // what the timerfd is set to; 0 when disarmed
     };
 
-    Clock& ClockOf(const TimerObj* timer) { return mClock[timer->realtime ? 1 : 0]; }
+    // The owner's heap, made on its first relative routine timer (null: no memory).
+    static OwnedTimers* OwnedOf(ThreadObj* owner) {
+        if (owner->ownedTimers == nullptr) {
+            owner->ownedTimers = new (std::nothrow) OwnedTimers;
+            if (owner->ownedTimers != nullptr) {
+                owner->ownedTimers->standIn.item = owner->ownedTimers;
+                owner->ownedTimers->standIn.standIn = true;
+            }
+        }
+        return owner->ownedTimers;
+    }
 
-    // Called with the lock held. Points the timerfd at the heap's earliest due
-    // time (or disarms it); the kernel wakes the service then.
+    void Disarm(TimerObj* timer) {
+        switch (timer->heap) {
+            case TimerObj::Heap::None:
+                return;
+            case TimerObj::Heap::Owner: {
+                OwnedTimers* owned = timer->owner->ownedTimers;
+                const bool wasTop = owned->heap.Top() == &timer->node;
+                owned->heap.Remove(&timer->node);
+                if (wasTop) UpdateStandIn(owned);
+                break;
+            }
+            case TimerObj::Heap::Monotonic:
+            case TimerObj::Heap::Realtime: {
+                Clock& clock = mClock[timer->heap == TimerObj::Heap::Realtime ? 1 : 0];
+                const bool wasTop = clock.heap.Top() == &timer->node;
+                clock.heap.Remove(&timer->node);
+                if (wasTop) Program(clock);
+                break;
+            }
+        }
+        timer->heap = TimerObj::Heap::None;
+    }
+
+    // Puts the owner's stand-in at its earliest timer, or last (never due) while
+    // the owner times itself or has no timer. Once queued the stand-in keeps its
+    // place in the heap's storage, so moving it cannot fail; only its first
+    // insertion can run out of memory (false).
+    bool UpdateStandIn(OwnedTimers* owned) {
+        Clock& clock = mClock[0];
+        const bool wasTop = clock.heap.Top() == &owned->standIn;
+        if (owned->standInQueued) clock.heap.Remove(&owned->standIn);
+        owned->standIn.due = owned->selfTiming ? kNever : owned->heap.TopDue();
+        owned->standInQueued = clock.heap.Push(&owned->standIn);
+        if (wasTop || clock.heap.Top() == &owned->standIn) Program(clock);
+        return owned->standInQueued;
+    }
+
+    // Points the timerfd at the heap's earliest due time (or disarms it); the
+    // kernel wakes the service then.
     void Program(Clock& clock) {
-        const std::int64_t due = clock.heap.Empty() ? 0 : (clock.heap.TopDue() > 0 ? clock.heap.TopDue() : 1);
+        const std::int64_t top = clock.heap.TopDue();
+        const std::int64_t due = top == kNever ? 0 : (top > 0 ? top : 1);
         if (due == clock.programmed) return;
         clock.programmed = due;
         itimerspec spec{};
@@ -239,7 +328,6 @@ private:
         timerfd_settime(clock.fd, TFD_TIMER_ABSTIME, &spec, nullptr);
     }
 
-    // Called with the lock held.
     void Unlink(TimerObj* timer) {
         ThreadObj* owner = timer->owner;
         if (timer->ownerPrev != nullptr) {
@@ -253,26 +341,39 @@ private:
         Release(owner);
     }
 
-    // Called with the lock held.
+    // An expiry of a timer just taken out of `heap`: signal, queue the
+    // completion call, and put a periodic timer back at its next due time.
+    void Fire(TimerObj* timer, NodeHeap& heap, std::int64_t now, clockid_t clock) {
+        timer->heap = TimerObj::Heap::None;
+        SignalWaitable(timer);
+        // The call carries its first expiry; later ones coalesce into it. The
+        // owner reads these under this lock, so writing after queueing is safe.
+        if (timer->owner != nullptr && QueueEmbeddedCall(timer->owner, &timer->call) == CallQueue::Queued) {
+            timer->callGeneration = timer->generation;
+            timer->callTime = FileTimeOf(clock == CLOCK_REALTIME ? now : NowNs(CLOCK_REALTIME));
+        }
+        if (timer->period > 0) {
+            // Next grid point after now: missed periods make one expiry.
+            const std::int64_t missed = (now - timer->node.due) / timer->period;
+            timer->node.due += (missed + 1) * timer->period;
+            heap.Push(&timer->node);  // cannot fail: the timer left this heap a moment ago
+            timer->heap = &heap == &mClock[1].heap ? TimerObj::Heap::Realtime
+                          : &heap == &mClock[0].heap ? TimerObj::Heap::Monotonic
+                                                      : TimerObj::Heap::Owner;
+        }
+    }
+
     void Expire(Clock& clock, std::int64_t now) {
-        while (!clock.heap.Empty() && clock.heap.TopDue() <= now) {
-            auto* timer = const_cast<TimerObj*>(clock.heap.Top());
-            clock.heap.Remove(timer);
-            timer->armed = false;
-            SignalWaitable(timer);
-            // The call carries its first expiry; later ones coalesce into it. The
-            // owner reads these under this lock, so writing after queueing is safe.
-            if (timer->owner != nullptr && QueueEmbeddedCall(timer->owner, &timer->call) == CallQueue::Queued) {
-                timer->callGeneration = timer->generation;
-                timer->callTime = FileTimeOf(clock.id == CLOCK_REALTIME ? now : NowNs(CLOCK_REALTIME));
-            }
-            if (timer->period > 0) {
-                // Next grid point after now: missed periods make one expiry.
-                const std::int64_t missed = (now - timer->due) / timer->period;
-                timer->due += (missed + 1) * timer->period;
-                // Growth cannot fail: the heap held this timer a moment ago.
-                clock.heap.Push(timer);
-                timer->armed = true;
+        while (clock.heap.TopDue() <= now) {
+            HeapNode* node = clock.heap.Top();
+            clock.heap.Remove(node);
+            if (node->standIn) {
+                auto* owned = static_cast<OwnedTimers*>(node->item);
+                owned->standInQueued = false;
+                ExpireOwned(owned);
+                UpdateStandIn(owned);  // back into the place it just left
+            } else {
+                Fire(static_cast<TimerObj*>(node->item), clock.heap, now, clock.id);
             }
         }
         Program(clock);
@@ -337,7 +438,8 @@ void TimerObj::Reset(bool manualReset) {
     state.store(0, std::memory_order_relaxed);
     synchronization.store(!manualReset, std::memory_order_relaxed);
     head = tail = nullptr;
-    armed = false;
+    heap = Heap::None;
+    node.item = this;
     routine = nullptr;
     argument = nullptr;
     owner = nullptr;
@@ -360,6 +462,21 @@ void RetireTimer(TimerObj* timer) {
 }
 
 std::uint64_t TimerServiceWakeups() { return Service().Wakeups(); }
+
+std::int64_t BeginSelfTiming(ThreadObj* self) {
+    InternalGuard guard(Service().Lock());
+    return Service().BeginSelfTiming(self->ownedTimers);
+}
+
+std::int64_t ExpireOwnTimers(ThreadObj* self) {
+    InternalGuard guard(Service().Lock());
+    return Service().ExpireOwned(self->ownedTimers);
+}
+
+void EndSelfTiming(ThreadObj* self) {
+    InternalGuard guard(Service().Lock());
+    Service().EndSelfTiming(self->ownedTimers);
+}
 
 }  // namespace rvsys::platform::posix
 
@@ -431,7 +548,7 @@ BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, 
         service.Cancel(timer);
         timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
         timer->realtime = realtime;
-        timer->due = due;
+        timer->node.due = due;
         timer->period = static_cast<std::int64_t>(period) * kNsPerMs;
         timer->routine = completionRoutine;
         timer->argument = argument;

@@ -18,8 +18,11 @@
 // - SetEvent / ResetEvent with nobody waiting and a wait on a signalled event
 //   are one atomic instruction each, with no lock and no system call.
 // - An alertable wait tests the object first (a signalled object returns 0 and
-//   runs no queued call); otherwise it runs every queued call, outside all
-//   locks, and returns 192 without testing the object again.
+//   runs no queued call); otherwise it runs the queued calls, outside all
+//   locks, FIFO, including calls queued by those calls, and returns 192 without
+//   testing the object again. Calls that other threads queue while it runs wait
+//   for the next alertable wait, so a steady stream of them cannot keep the
+//   thread in this one.
 // - Timeouts run on CLOCK_MONOTONIC from a deadline fixed at the start; a wait
 //   never returns 258 early; EINTR and spurious wake-ups only re-test.
 // - Waiting on the pseudo-handles of the current process or thread times out.
@@ -212,14 +215,46 @@ void SignalWaitable(Waitable* object) {
 }
 
 WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable) {
+    // Blocked alertably, a thread with routine timers of its own wakes for them
+    // itself, so their calls cost one wake-up rather than the service's and ours.
+    const bool selfTiming = alertable && self->ownedTimers != nullptr;
+    std::int64_t ownDue = selfTiming ? BeginSelfTiming(self) : INT64_MAX;
+    WakeReason reason;
     for (;;) {
         const std::uint32_t wake = self->wake.load(std::memory_order_acquire);
-        if (grantable && (wake & ThreadObj::kGranted) != 0) return WakeReason::Granted;
-        if (TerminationRequested(self)) return WakeReason::Terminate;
-        if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) return WakeReason::QueuedCall;
-        if (deadline.Expired()) return WakeReason::Timeout;
-        FutexWait(&self->wake, wake, deadline.Abs());
+        if (grantable && (wake & ThreadObj::kGranted) != 0) {
+            reason = WakeReason::Granted;
+            break;
+        }
+        if (TerminationRequested(self)) {
+            reason = WakeReason::Terminate;
+            break;
+        }
+        if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
+            reason = WakeReason::QueuedCall;
+            break;
+        }
+        const timespec now = MonotonicNow();
+        if (!deadline.Infinite() && NotBefore(now, *deadline.Abs())) {
+            reason = WakeReason::Timeout;
+            break;
+        }
+        const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+        if (ownDue <= nowNs) {
+            ownDue = ExpireOwnTimers(self);  // queues their calls to us: the next check sees them
+            continue;
+        }
+        const timespec* until = deadline.Abs();
+        timespec own;
+        if (ownDue != INT64_MAX) {
+            own.tv_sec = static_cast<time_t>(ownDue / 1000000000);
+            own.tv_nsec = static_cast<long>(ownDue % 1000000000);
+            if (until == nullptr || !NotBefore(own, *until)) until = &own;
+        }
+        FutexWait(&self->wake, wake, until);
     }
+    if (selfTiming) EndSelfTiming(self);
+    return reason;
 }
 
 void EventObj::Reset(bool manualReset, bool initialState) {

@@ -35,8 +35,11 @@
 // a futex lock word with an owner and a recursion count (posix/critical_section.cpp).
 struct _RTL_CRITICAL_SECTION {
     std::atomic<std::uint32_t> word;     // 0 free, 1 held, 2 held and a thread may sleep on it
-    std::atomic<std::uintptr_t> owner;   // pthread_self() of the holder, 0 when free
+    std::atomic<std::uintptr_t> owner;   // the holder's thread pointer, 0 when free
     std::uint32_t recursion;             // levels held; written by the holder only
+    // A waiter released while the holder signalled under this lock, woken when
+    // the lock is left (SetEventUnderLock); written by the holder only.
+    const std::atomic<std::uint32_t>* deferredWake;
 };
 
 namespace rvsys::platform {
@@ -192,6 +195,13 @@ struct ClockSource {
     void (*systemTime)(FILETIME* systemTime);
 };
 const ClockSource* SetClockSource(const ClockSource* source);
+
+// ---- Signalling under a lock (plain SetEvent on Windows) --------------------
+// SetEvent for a caller that may hold `lock`, the lock its waiters take again
+// when they wake: the signal is handed over at once, but when the calling
+// thread holds `lock` the released waiter is woken only as `lock` is left, so it
+// does not wake just to block on it.
+BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION lock);
 
 // ---- Termination safety (no-ops on Windows) --------------------------------
 // A thread that runs a user routine and, around it, code touching its owning

@@ -298,7 +298,9 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
         delete thread;
         SelfDeleteLock().Unlock();
     }
-    platform::ExitThread(exitCode);
+    // Returning from the thread's routine ends it with this exit code, as
+    // ExitThread would, without unwinding the stack to get there.
+    return exitCode;
 }
 
 ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event, long autoDelete) {

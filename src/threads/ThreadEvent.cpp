@@ -95,7 +95,9 @@ long ThreadEvent::Unlock() {
 
 long ThreadEvent::SetEvent() {
     if (mEventHandle == nullptr) return 0;
-    return platform::SetEvent(*mEventHandle) == 1 ? 1 : 0;
+    // Waiters take the event's own lock again when they wake: a signaller that
+    // holds it lets them sleep on until it lets go.
+    return platform::SetEventUnderLock(*mEventHandle, mHasLock != 0 ? mCriticalSection : nullptr) == 1 ? 1 : 0;
 }
 
 long ThreadEvent::SetEventAll() { return SetEvent(); }

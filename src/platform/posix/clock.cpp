@@ -16,8 +16,8 @@ namespace {
 DWORD SystemTickCount() {
     timespec ts;
     clock_gettime(CLOCK_BOOTTIME, &ts);
-    return static_cast<DWORD>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                              static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+    // Only the low 32 bits count, so 32-bit arithmetic (cheaper) is exact here.
+    return static_cast<DWORD>(ts.tv_sec) * 1000u + static_cast<DWORD>(ts.tv_nsec) / 1000000u;
 }
 
 void SystemFileTime(FILETIME* systemTime) {

@@ -2,18 +2,19 @@
 //
 // Data structure: the struct lives in the caller's memory (platform.h): a futex
 // lock word (0 free, 1 held, 2 held and a thread may sleep on it), the holder's
-// pthread_self() and its recursion count. Uncontended Enter and Leave are one
-// atomic instruction each, with no allocation and no system call.
+// identity (its thread pointer, read without a call), its recursion count and
+// one postponed wake-up. Uncontended Enter and Leave
+// are one atomic instruction each, with no allocation and no system call.
 //
 // Windows behaviours reproduced: re-entrant for the holder through Enter and
 // TryEnter alike, released after as many Leaves; TryEnter fails only while
 // another thread really holds the lock; waiters are not served in FIFO order; a
-// contended Enter spins briefly before it sleeps, like Windows' spin count.
+// contended Enter sleeps at once, as a recursive pthread mutex does (a spin
+// before sleeping measured 1.6 times slower for two threads fighting over one
+// lock on this 2-CPU machine: the spinner steals the holder's cache line).
 // Deliberate gaps: Leave by a thread that does not hold the lock (undefined on
 // Windows) is ignored. A thread blocked in Enter is a termination point: asked to
 // terminate, it ends there without taking the lock.
-#include <unistd.h>
-
 #include "objects.h"
 
 namespace rvsys::platform {
@@ -22,23 +23,9 @@ using namespace posix;
 
 namespace {
 
-std::uintptr_t Self() { return static_cast<std::uintptr_t>(pthread_self()); }
-
-const bool gMultiCore = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+std::uintptr_t Self() { return CurrentThreadPointer(); }
 
 void EnterSlow(LPCRITICAL_SECTION cs) {
-    if (gMultiCore) {
-        for (int spin = 0; spin < 200; ++spin) {
-            CpuRelax();
-            const std::uint32_t word = cs->word.load(std::memory_order_relaxed);
-            if (word == 2) break;  // others already sleep: join them
-            std::uint32_t expected = 0;
-            if (word == 0 &&
-                cs->word.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-                return;
-            }
-        }
-    }
     ThreadObj* self = CurrentThreadIfKnown();  // only threads known to the layer can be terminated
     while (cs->word.exchange(2, std::memory_order_acquire) != 0) {
         if (self == nullptr) {
@@ -64,9 +51,13 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
     cs->word.store(0, std::memory_order_relaxed);
     cs->owner.store(0, std::memory_order_relaxed);
     cs->recursion = 0;
+    cs->deferredWake = nullptr;
 }
 
-void DeleteCriticalSection(LPCRITICAL_SECTION) {}
+void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    if (cs->deferredWake != nullptr) FutexWake(cs->deferredWake, 1);
+    cs->deferredWake = nullptr;
+}
 
 void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     const std::uintptr_t me = Self();
@@ -100,10 +91,13 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     if (cs->owner.load(std::memory_order_relaxed) != Self()) return;
     if (--cs->recursion != 0) return;
+    const std::atomic<std::uint32_t>* postponed = cs->deferredWake;
+    cs->deferredWake = nullptr;
     cs->owner.store(0, std::memory_order_relaxed);
-    // After the exchange the section may be freed by its next holder; only its
-    // address is used below.
+    // After the exchange the section may be freed by its next holder; only
+    // addresses are used below.
     if (cs->word.exchange(0, std::memory_order_release) == 2) FutexWake(&cs->word, 1);
+    if (postponed != nullptr) FutexWake(postponed, 1);
 }
 
 }  // namespace rvsys::platform

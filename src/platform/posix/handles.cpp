@@ -240,10 +240,10 @@ private:
 
 static_assert(sizeof(void*) == 8, "handle values need 64-bit pointers");
 
-HandleTable& Table() {
-    static auto* table = new HandleTable;
-    return *table;
-}
+// Constant-initialised (no guard on the lookup path) and trivially
+// destructible, so it outlives every thread.
+constinit HandleTable gTable;
+HandleTable& Table() { return gTable; }
 
 void Recycle(KObject* object) {
     switch (object->kind) {

@@ -127,11 +127,13 @@ struct ThreadObj : Waitable {
 
     std::atomic<std::uint32_t> wake{0};
     std::atomic<std::uint32_t> control{0};
+    std::uint32_t waitSpins = 64;  // adaptive spin before a blocking wait sleeps (own thread only)
     std::atomic<const std::atomic<std::uint32_t>*> blockedOn{nullptr};  // a critical section's word
     WaitBlock waitBlock;
 
     std::atomic<std::uint32_t> suspendCount{0};
     std::atomic<std::uint32_t> suspendAcks{0};
+    std::atomic<bool> stoppedBySignal{false};  // waiting in the suspension handler
     InternalLock suspendLock;  // orders pthread_kill against the thread's exit
     bool exiting = false;      // guarded by suspendLock
 
@@ -291,8 +293,11 @@ enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };
 // asked, or the deadline passes. The caller has done BeginBlocking.
 WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable);
 
-// Signal state of a waitable (used by events and by a thread's end).
-void SignalWaitable(Waitable* object);  // auto: hand to one waiter or set; manual: set and release all
+// Signal state of a waitable (used by events and by a thread's end). Auto-reset:
+// hand the signal to one waiter, or set it; manual: set and release all. A waiter
+// released by an auto-reset signal is woken at once, or, when the calling thread
+// holds `postponeUntilLeft`, when it leaves that lock.
+void SignalWaitable(Waitable* object, CRITICAL_SECTION* postponeUntilLeft = nullptr);
 bool TryConsume(Waitable* object);      // lock-free test-and-take of the signal
 
 }  // namespace rvsys::platform::posix

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +19,19 @@ namespace rvsys::platform::posix {
 // Prints `what` and aborts, in every build type: used for platform failures that
 // cannot happen unless the process is corrupted.
 [[noreturn]] void Fatal(const char* what);
+
+// Unique among live threads, like pthread_self(), but a register read.
+inline std::uintptr_t CurrentThreadPointer() { return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()); }
+
+// Whether this process may run on more than one CPU: spinning for another
+// thread only makes sense then. Read once, at first use.
+inline bool MayRunInParallel() {
+    static const bool parallel = [] {
+        cpu_set_t allowed;
+        return sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) > 1;
+    }();
+    return parallel;
+}
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)

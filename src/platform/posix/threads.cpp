@@ -95,18 +95,21 @@ void UnblockSuspendSignal() {
 void StopWhileSuspended(ThreadObj* self) {
     self->suspendAcks.fetch_add(1, std::memory_order_release);
     FutexWake(&self->suspendAcks);
+    self->stoppedBySignal.store(true, std::memory_order_seq_cst);  // ResumeThread must wake us
     for (;;) {
         const std::uint32_t wake = self->wake.load(std::memory_order_acquire);
-        if (self->suspendCount.load(std::memory_order_acquire) == 0) return;
-        if (TerminationRequested(self)) return;
+        if (self->suspendCount.load(std::memory_order_seq_cst) == 0) break;
+        if (TerminationRequested(self)) break;
         FutexWait(&self->wake, wake);
     }
+    self->stoppedBySignal.store(false, std::memory_order_relaxed);
 }
 
 void OnSuspendSignal(int) {
     const int savedErrno = errno;
     ThreadObj* self = tlsCurrent;
-    if (self != nullptr) {
+    // A thread on its way out is not stopped any more (SuspendThread sees it end).
+    if (self != nullptr && (self->control.load(std::memory_order_acquire) & ThreadObj::kFinished) == 0) {
         if (tlsNoSuspendDepth > 0) {
             tlsSuspendPending = 1;  // stops when it leaves its internal section
         } else {
@@ -209,16 +212,12 @@ void FinishThread(ThreadObj* thread, DWORD code) {
     thread->exitCode.store(code, std::memory_order_release);
     CancelRoutineTimersOf(thread);
     {
-        InternalGuard guard(thread->suspendLock);
+        InternalGuard guard(thread->suspendLock);  // no pthread_kill from here on
         thread->exiting = true;
     }
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SuspendSignal());
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     DropQueuedCalls(thread);
     SignalWaitable(thread);
-    FutexWake(&thread->control);  // a TerminateThread may wait for kFinished
+    if ((before & ThreadObj::kTermRequested) != 0) FutexWake(&thread->control);  // its terminator may wait
     if (tlsCurrent == thread) tlsCurrent = nullptr;
     Release(thread);
 }
@@ -248,7 +247,7 @@ extern "C" void* ThreadStart(void* parameter) {
     while (self->suspendCount.load(std::memory_order_seq_cst) != 0) {
         if (!BeginBlocking(self)) EndThreadForTermination(self);
         const std::uint32_t wake = self->wake.load(std::memory_order_acquire);
-        const bool stillSuspended = self->suspendCount.load(std::memory_order_acquire) != 0;
+        const bool stillSuspended = self->suspendCount.load(std::memory_order_seq_cst) != 0;
         if (stillSuspended && !TerminationRequested(self)) FutexWait(&self->wake, wake);
         EndBlocking(self);
     }
@@ -317,11 +316,13 @@ void ThreadObj::Reset() {
     pendingExit = 0;
     wake.store(0, std::memory_order_relaxed);
     control.store(0, std::memory_order_relaxed);
+    waitSpins = 64;
     blockedOn.store(nullptr, std::memory_order_relaxed);
     waitBlock.next = waitBlock.prev = nullptr;
     waitBlock.queued = false;
     suspendCount.store(0, std::memory_order_relaxed);
     suspendAcks.store(0, std::memory_order_relaxed);
+    stoppedBySignal.store(false, std::memory_order_relaxed);
     exiting = false;
     priority.store(THREAD_PRIORITY_NORMAL, std::memory_order_relaxed);
     background = false;
@@ -377,7 +378,8 @@ bool TerminationRequested(const ThreadObj* self) {
 }
 
 bool BeginBlocking(ThreadObj* self) {
-    self->control.fetch_or(ThreadObj::kBlocked, std::memory_order_acq_rel);
+    // seq_cst: ResumeThread and TerminateThread change their word, then read this.
+    self->control.fetch_or(ThreadObj::kBlocked, std::memory_order_seq_cst);
     if (!TerminationRequested(self)) return true;
     EndBlocking(self);
     return false;
@@ -648,7 +650,11 @@ DWORD ResumeThread(HANDLE handle) {
     do {
         if (previous == 0) return 0;
     } while (!thread->suspendCount.compare_exchange_weak(previous, previous - 1, std::memory_order_seq_cst));
-    if (previous == 1) thread->Poke();  // the gate or the suspension handler
+    // Wake it only if it sleeps: at its start gate or in the suspension handler.
+    if (previous == 1 && ((thread->control.load(std::memory_order_seq_cst) & ThreadObj::kBlocked) != 0 ||
+                          thread->stoppedBySignal.load(std::memory_order_seq_cst))) {
+        thread->Poke();
+    }
     return previous;
 }
 

@@ -78,10 +78,11 @@ ThreadObj* Grant(Waitable* object, WaitBlock* block) {
     return thread;
 }
 
-// How long a waiter spins on its wake word before it sleeps: a grant that comes
-// within a few microseconds (ping-pong across cores) then costs no system call
-// on the waiting side.
-constexpr int kSpinBeforeSleep = 64;
+// A waiter spins on its wake word before it sleeps, so a grant that comes
+// within a microsecond or two (ping-pong across cores) costs no system call on
+// the waiting side. The budget adapts per thread: doubled when spinning caught
+// the grant, halved when it did not; none when there is only one CPU to run on.
+constexpr std::uint32_t kMaxWaitSpins = 64;
 
 // The shared blocking path of WaitForSingleObject(Ex) on a waitable object.
 // The caller holds a reference to `object`.
@@ -126,9 +127,17 @@ DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
         Append(object, &self->waitBlock);
     }
 
-    for (int spin = 0; spin < kSpinBeforeSleep; ++spin) {
-        if ((self->wake.load(std::memory_order_acquire) & ThreadObj::kGranted) != 0) break;
-        CpuRelax();
+    if (MayRunInParallel()) {
+        bool caught = false;
+        for (std::uint32_t spin = 0; spin < self->waitSpins; ++spin) {
+            if ((self->wake.load(std::memory_order_acquire) & ThreadObj::kGranted) != 0) {
+                caught = true;
+                break;
+            }
+            CpuRelax();
+        }
+        self->waitSpins = caught ? (self->waitSpins * 2 < kMaxWaitSpins ? self->waitSpins * 2 : kMaxWaitSpins)
+                                 : (self->waitSpins > 1 ? self->waitSpins / 2 : 1);
     }
     WakeReason reason = Block(self, deadline, alertable, true);
     if (reason != WakeReason::Granted) {
@@ -184,7 +193,7 @@ bool TryConsume(Waitable* object) {
     }
 }
 
-void SignalWaitable(Waitable* object) {
+void SignalWaitable(Waitable* object, CRITICAL_SECTION* postponeUntilLeft) {
     std::uint32_t state = object->state.load(std::memory_order_relaxed);
     while ((state & Waitable::kWaiters) == 0) {
         if ((state & Waitable::kSignaled) != 0) return;
@@ -210,8 +219,16 @@ void SignalWaitable(Waitable* object) {
             while (object->head != nullptr) FutexWake(&Grant(object, object->head)->wake, 1);
         }
     }
-    // Woken outside the lock, so the waiter does not run into it at once.
-    if (toWake != nullptr) FutexWake(&toWake->wake, 1);
+    if (toWake == nullptr) return;
+    // Woken outside the object's lock, so the waiter does not run into it at
+    // once; and after the caller's own lock when it holds the one the waiter
+    // must take again (the condition pattern), for the same reason.
+    if (postponeUntilLeft != nullptr && postponeUntilLeft->owner.load(std::memory_order_relaxed) == CurrentThreadPointer()) {
+        if (postponeUntilLeft->deferredWake != nullptr) FutexWake(postponeUntilLeft->deferredWake, 1);
+        postponeUntilLeft->deferredWake = &toWake->wake;
+        return;
+    }
+    FutexWake(&toWake->wake, 1);
 }
 
 WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable) {
@@ -290,6 +307,13 @@ BOOL SetEvent(HANDLE handle) {
     auto* event = Peek<EventObj>(handle, Kind::Event);
     if (event == nullptr) return FALSE;
     SignalWaitable(event);
+    return TRUE;
+}
+
+BOOL SetEventUnderLock(HANDLE handle, LPCRITICAL_SECTION lock) {
+    auto* event = Peek<EventObj>(handle, Kind::Event);
+    if (event == nullptr) return FALSE;
+    SignalWaitable(event, lock);
     return TRUE;
 }
 

@@ -28,7 +28,7 @@
 
 namespace rvsys::platform::posix {
 
-enum class Kind : std::uint8_t { Event = 1, Thread = 2 };
+enum class Kind : std::uint8_t { Event = 1, Thread = 2, Semaphore = 3 };
 
 struct KObject {
     explicit KObject(Kind k) : kind(k) {}
@@ -142,9 +142,41 @@ struct ThreadObj : Waitable {
     bool apcClosed = false;  // the thread has ended: queueing fails
 };
 
+// One handle's view of a semaphore (semaphores.cpp): its own open file
+// description, which holds a shared flock while open, and its own mapping of the
+// page that the processes share. Unnamed semaphores have no file.
+struct SharedSemaphore;
+struct SemObj : KObject {
+    SemObj() : KObject(Kind::Semaphore) {}
+    SharedSemaphore* page = nullptr;
+    std::atomic<int> fd{-1};  // -1 when unnamed, and once the file part is closed
+    pid_t owner = 0;          // the opening process: only it may unlink the name
+    char path[272] = {};      // "/dev/shm/" and a file name of at most 255 bytes
+};
+
+// The last reference to a semaphore is gone: gives up its name, file and
+// mapping (normal context; semaphores.cpp).
+void FinishSemaphore(SemObj* semaphore);
+// The async-signal-safe part of FinishSemaphore: the name and the file, not the
+// mapping (semaphores.cpp).
+void FinishSemaphoreFiles(SemObj* semaphore);
+
+// A wait on a semaphore whose reference the caller holds (semaphores.cpp).
+DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable);
+// Takes one unit if one is free: lock-free, for the wait's fast path.
+bool TryTakeSemaphore(SemObj* semaphore);
+
+// Testing: `delay` (null: none) runs at the points where the open, create,
+// close and release steps of different processes interleave.
+void SetSemaphoreRaceDelay(void (*delay)());
+
+// The Windows error code for an errno value (process.cpp).
+DWORD WindowsError(int errnoValue);
+
 // ---- Pools and references ----------------------------------------------------
 EventObj* AllocEvent();    // refs == 1, or null (out of memory)
 ThreadObj* AllocThread();  // refs == 1, or null
+SemObj* AllocSemaphore();  // refs == 1, or null
 void AddRef(KObject* object);
 void Release(KObject* object);
 
@@ -174,6 +206,11 @@ HANDLE OpenHandle(KObject* object);      // takes a new reference; null + error 
 BOOL CloseObjectHandle(HANDLE handle);   // error 6 when not open
 KObject* PeekHandle(HANDLE handle);      // no reference; null + error 6
 KObject* AcquireHandle(HANDLE handle);   // with a reference; null + error 6
+// CloseHandle inside a signal handler: no lock, no allocation. The slot is
+// closed at once; its reuse, and the recycling of an object whose last
+// reference this was (after its async-signal-safe clean-up), wait for the next
+// handle to be opened outside a handler.
+BOOL CloseObjectHandleInSignalHandler(HANDLE handle);
 
 template <class T>
 T* Peek(HANDLE handle, Kind kind) {

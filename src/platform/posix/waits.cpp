@@ -25,6 +25,7 @@
 // - Waiting on the pseudo-handles of the current process or thread times out.
 // - Waits, sleeps and the start gate are termination points (threads.cpp).
 // Deliberate gaps: no named events, no PulseEvent, no multiple-object waits.
+// Semaphores wait in semaphores.cpp.
 #include <sched.h>
 
 #include "objects.h"
@@ -280,6 +281,12 @@ DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
             Ref<KObject> held(AcquireHandle(handle));
             if (!held) return WAIT_FAILED;
             return WaitOn(static_cast<Waitable*>(held.get()), milliseconds, alertable != FALSE);
+        }
+        case Kind::Semaphore: {
+            if (TryTakeSemaphore(static_cast<SemObj*>(object))) return WAIT_OBJECT_0;
+            Ref<KObject> held(AcquireHandle(handle));
+            if (!held) return WAIT_FAILED;
+            return WaitForSemaphore(static_cast<SemObj*>(held.get()), milliseconds, alertable != FALSE);
         }
     }
     SetLastError(ERROR_INVALID_HANDLE);

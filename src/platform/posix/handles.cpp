@@ -201,7 +201,7 @@ public:
 
     // Lock-free: two loads of the slot word around the object load prove the
     // pointer belongs to this handle's generation.
-    KObject* Peek(HANDLE handle, Slot** slotOut = nullptr, std::uint64_t* wordOut = nullptr) {
+    KObject* Peek(HANDLE handle, Slot** slotOut = nullptr, std::uint64_t* wordOut = nullptr) const {
         std::uint32_t index;
         std::uint64_t generation;
         if (!Decode(handle, index, generation)) return InvalidObject();
@@ -359,6 +359,13 @@ HANDLE OpenHandle(KObject* object) {
 BOOL CloseObjectHandle(HANDLE handle) { return Table().Close(handle); }
 KObject* PeekHandle(HANDLE handle) { return Table().Peek(handle); }
 KObject* AcquireHandle(HANDLE handle) { return Table().Acquire(handle); }
+
+KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, std::uint64_t* value) {
+    Slot* slot = nullptr;
+    KObject* object = Table().Peek(handle, &slot, value);
+    if (object != nullptr) *word = &slot->word;
+    return object;
+}
 
 BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
     KObject* object = Table().CloseInHandler(handle);

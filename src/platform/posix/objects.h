@@ -161,6 +161,11 @@ void FinishSemaphore(SemObj* semaphore);
 // mapping (semaphores.cpp).
 void FinishSemaphoreFiles(SemObj* semaphore);
 
+// The semaphore a handle names, through a one-entry cache per thread (so the
+// hot Lock/Unlock pair skips the table walk); null + error 6 otherwise.
+// CachedSemaphore only looks in the cache and sets no error.
+SemObj* ResolveSemaphore(HANDLE handle);
+SemObj* CachedSemaphore(HANDLE handle);
 // A wait on a semaphore whose reference the caller holds (semaphores.cpp).
 DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable);
 // Takes one unit if one is free: lock-free, for the wait's fast path.
@@ -206,6 +211,9 @@ HANDLE OpenHandle(KObject* object);      // takes a new reference; null + error 
 BOOL CloseObjectHandle(HANDLE handle);   // error 6 when not open
 KObject* PeekHandle(HANDLE handle);      // no reference; null + error 6
 KObject* AcquireHandle(HANDLE handle);   // with a reference; null + error 6
+// PeekHandle that also gives the slot's state word and the value it holds for
+// this handle: while it holds that value, the handle still names the object.
+KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, std::uint64_t* value);
 // CloseHandle inside a signal handler: no lock, no allocation. The slot is
 // closed at once; its reuse, and the recycling of an object whose last
 // reference this was (after its async-signal-safe clean-up), wait for the next

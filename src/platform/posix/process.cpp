@@ -134,7 +134,11 @@ char* BuildCommandLine() {
             std::size_t end = raw.find('\0', start);
             if (end == std::string::npos) end = raw.size();
             const std::string argument = raw.substr(start, end - start);
-            line += index == 0 ? "\"" + argument + "\"" : " " + QuotedArgument(argument);
+            if (index == 0) {
+                line.append(1, '"').append(argument).append(1, '"');
+            } else {
+                line.append(1, ' ').append(QuotedArgument(argument));
+            }
             start = end + 1;
         }
         if (line.empty()) line = "\"\"";

@@ -148,6 +148,16 @@ bool TryTake(SharedSemaphore* shared) {
     return false;
 }
 
+// The last semaphore handle the thread resolved. A signal handler neither
+// reads nor writes it: it could interrupt an update half way.
+struct ResolvedSemaphore {
+    HANDLE handle;
+    SemObj* object;
+    const std::atomic<std::uint64_t>* word;
+    std::uint64_t value;
+};
+thread_local ResolvedSemaphore tlsResolved [[gnu::tls_model("initial-exec")]] = {};
+
 // ---- Names ---------------------------------------------------------------------
 
 struct ParsedName {
@@ -435,6 +445,26 @@ void FinishSemaphore(SemObj* semaphore) {
 
 bool TryTakeSemaphore(SemObj* semaphore) { return TryTake(semaphore->page); }
 
+SemObj* CachedSemaphore(HANDLE handle) {
+    if (handle == nullptr || handle != tlsResolved.handle || InSignalHandler()) return nullptr;
+    if (tlsResolved.word->load(std::memory_order_acquire) != tlsResolved.value) return nullptr;  // closed since
+    return tlsResolved.object;
+}
+
+SemObj* ResolveSemaphore(HANDLE handle) {
+    if (SemObj* cached = CachedSemaphore(handle)) return cached;
+    const std::atomic<std::uint64_t>* word = nullptr;
+    std::uint64_t value = 0;
+    KObject* object = PeekHandleSlot(handle, &word, &value);
+    if (object == nullptr) return nullptr;
+    if (object->kind != Kind::Semaphore) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!InSignalHandler()) tlsResolved = {handle, static_cast<SemObj*>(object), word, value};
+    return static_cast<SemObj*>(object);
+}
+
 DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     SharedSemaphore* shared = semaphore->page;
     if (TryTake(shared)) return WAIT_OBJECT_0;
@@ -543,7 +573,7 @@ BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    auto* semaphore = Peek<SemObj>(handle, Kind::Semaphore);
+    SemObj* semaphore = ResolveSemaphore(handle);
     if (semaphore == nullptr) return FALSE;
     SharedSemaphore* shared = semaphore->page;
     const auto maximum = static_cast<std::uint32_t>(shared->maximum);

@@ -270,6 +270,10 @@ BOOL ResetEvent(HANDLE handle) {
 }
 
 DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
+    // The Lock/Unlock pair of a semaphore in use: no table walk.
+    if (SemObj* semaphore = CachedSemaphore(handle); semaphore != nullptr && TryTakeSemaphore(semaphore)) {
+        return WAIT_OBJECT_0;
+    }
     if (handle == kCurrentProcess || handle == kCurrentThread) return WaitNever(milliseconds, alertable != FALSE);
     KObject* object = PeekHandle(handle);
     if (object == nullptr) return WAIT_FAILED;
@@ -283,7 +287,8 @@ DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
             return WaitOn(static_cast<Waitable*>(held.get()), milliseconds, alertable != FALSE);
         }
         case Kind::Semaphore: {
-            if (TryTakeSemaphore(static_cast<SemObj*>(object))) return WAIT_OBJECT_0;
+            SemObj* semaphore = ResolveSemaphore(handle);  // remembered for the next call
+            if (semaphore != nullptr && TryTakeSemaphore(semaphore)) return WAIT_OBJECT_0;
             Ref<KObject> held(AcquireHandle(handle));
             if (!held) return WAIT_FAILED;
             return WaitForSemaphore(static_cast<SemObj*>(held.get()), milliseconds, alertable != FALSE);

@@ -184,11 +184,8 @@ public:
     KObject* CloseInHandler(HANDLE handle) {
         std::uint32_t index;
         std::uint64_t generation;
-        if (!Decode(handle, index, generation)) return InvalidObject();
-        Slot* page = mPages[index >> kPageBits].load(std::memory_order_acquire);
-        if (page == nullptr) return InvalidObject();
-        Slot* slot = &page[index & (kPageSlots - 1)];
-        if (!CloseSlot(slot, generation)) return InvalidObject();
+        Slot* slot = Locate(handle, index, generation);
+        if (slot == nullptr || !CloseSlot(slot, generation)) return InvalidObject();
         // Ours now: the slot is reused only once it is taken back by Open.
         KObject* object = slot->object.load(std::memory_order_relaxed);
         std::uint32_t head = mClosedInHandlers.load(std::memory_order_relaxed);
@@ -204,10 +201,8 @@ public:
     KObject* Peek(HANDLE handle, Slot** slotOut = nullptr, std::uint64_t* wordOut = nullptr) const {
         std::uint32_t index;
         std::uint64_t generation;
-        if (!Decode(handle, index, generation)) return InvalidObject();
-        Slot* page = mPages[index >> kPageBits].load(std::memory_order_acquire);
-        if (page == nullptr) return InvalidObject();
-        Slot* slot = &page[index & (kPageSlots - 1)];
+        Slot* slot = Locate(handle, index, generation);
+        if (slot == nullptr) return InvalidObject();
         const std::uint64_t expected = generation << 1 | 1;
         if (slot->word.load(std::memory_order_acquire) != expected) return InvalidObject();
         KObject* object = slot->object.load(std::memory_order_acquire);
@@ -238,6 +233,14 @@ public:
     }
 
 private:
+    // The slot a handle value points at, without looking at its state; null
+    // for a value no handle can have.
+    Slot* Locate(HANDLE handle, std::uint32_t& index, std::uint64_t& generation) const {
+        if (!Decode(handle, index, generation)) return nullptr;
+        Slot* page = mPages[index >> kPageBits].load(std::memory_order_acquire);
+        return page == nullptr ? nullptr : &page[index & (kPageSlots - 1)];
+    }
+
     static bool CloseSlot(Slot* slot, std::uint64_t generation) {
         std::uint64_t open = generation << 1 | 1;
         const std::uint64_t next = generation == kMaxGeneration ? 1 : generation + 1;

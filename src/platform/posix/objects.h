@@ -265,6 +265,10 @@ enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };
 // asked, or the deadline passes. The caller has done BeginBlocking.
 WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable);
 
+// The result of a blocking wait that ended for `reason`, after EndBlocking:
+// runs the queued calls for QueuedCall, ends the thread for Terminate.
+DWORD WaitResult(ThreadObj* self, WakeReason reason);
+
 // Signal state of a waitable (used by events and by a thread's end).
 void SignalWaitable(Waitable* object);  // auto: hand to one waiter or set; manual: set and release all
 bool TryConsume(Waitable* object);      // lock-free test-and-take of the signal

@@ -514,20 +514,7 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
         SharedWake(&shared->count, 1);
     }
     EndBlocking(self);
-    switch (reason) {
-        case WakeReason::Granted:
-            return WAIT_OBJECT_0;
-        case WakeReason::QueuedCall:
-            RunQueuedCalls(self);
-            return WAIT_IO_COMPLETION;
-        case WakeReason::Timeout:
-            return WAIT_TIMEOUT;
-        case WakeReason::Terminate:
-            break;
-    }
-    EndThreadForTermination(self);
-    SetLastError(ERROR_GEN_FAILURE);
-    return WAIT_FAILED;
+    return WaitResult(self, reason);
 }
 
 void SetSemaphoreRaceDelay(void (*delay)()) { gRaceDelay.store(delay, std::memory_order_relaxed); }

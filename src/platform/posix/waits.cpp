@@ -146,7 +146,17 @@ DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
         }
     }
     EndBlocking(self);
+    return WaitResult(self, reason);
+}
 
+// A wait on something that is never signalled while we wait (pseudo-handles).
+DWORD WaitNever(DWORD milliseconds, bool alertable) {
+    return SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+DWORD WaitResult(ThreadObj* self, WakeReason reason) {
     switch (reason) {
         case WakeReason::Granted:
             return WAIT_OBJECT_0;
@@ -162,13 +172,6 @@ DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
     SetLastError(ERROR_GEN_FAILURE);
     return WAIT_FAILED;
 }
-
-// A wait on something that is never signalled while we wait (pseudo-handles).
-DWORD WaitNever(DWORD milliseconds, bool alertable) {
-    return SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
-}
-
-}  // namespace
 
 bool TryConsume(Waitable* object) {
     std::uint32_t state = object->state.load(std::memory_order_acquire);

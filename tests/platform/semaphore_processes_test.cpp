@@ -74,7 +74,7 @@ T* SharedMemory(std::size_t count = 1) {
 
 void RandomDelay() {
     thread_local unsigned seed = static_cast<unsigned>(getpid());
-    if (rand_r(&seed) % 3 == 0) usleep(static_cast<useconds_t>(rand_r(&seed) % 200));
+    if (rand_r(&seed) % 2 == 0) usleep(static_cast<useconds_t>(rand_r(&seed) % 500));
 }
 
 LONG CountOf(HANDLE semaphore) {
@@ -181,6 +181,7 @@ TEST(SemaphoreRaces, ProcessesCreatingAndClosingOneNameKeepMutualExclusion) {
                 int most = shared->mostInside.load();
                 while (now > most && !shared->mostInside.compare_exchange_weak(most, now)) {
                 }
+                RandomDelay();  // a longer stay inside lets a second holder show
                 ++shared->plain;
                 shared->inside.fetch_sub(1);
                 pf::ReleaseSemaphore(semaphore, 1, nullptr);

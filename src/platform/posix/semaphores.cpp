@@ -65,7 +65,9 @@
 //
 // Testing: SetSemaphoreRaceDelay installs a function called at the points where
 // the races of this design interleave (after open, before the shared lock,
-// before linkat, inside release); the tests make it sleep at random there.
+// before linkat, before a last closer's unlink, inside release); the tests make
+// it sleep at random there. Without such delays some of these races never
+// showed on a 2-CPU machine.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -432,6 +434,7 @@ void FinishSemaphoreFiles(SemObj* semaphore) {
     // A fork child shares the parent's open file description: its probe would
     // convert the parent's lock, so only the opener probes and unlinks.
     if (semaphore->owner == getpid() && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        RaceDelay();
         struct stat status;
         if (fstat(fd, &status) == 0 && status.st_nlink > 0) unlink(semaphore->path);
     }

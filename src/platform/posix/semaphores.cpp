@@ -47,7 +47,9 @@
 // address instead of being unmapped, so a release or wait racing with a close
 // of the same handle (a caller error) touches harmless memory, never an
 // unmapped address. That also lets ReleaseSemaphore and the fast path of a wait
-// resolve the handle with plain loads (async-signal-safe).
+// resolve the handle with plain loads (async-signal-safe), through a one-entry
+// cache per thread of the last semaphore handle, checked again with one load
+// of its slot's word (signal handlers bypass the cache).
 //
 // Signal handlers: ReleaseSemaphore is an atomic and a futex wake. CloseHandle
 // inside a handler (handles.cpp) closes the slot without a lock and, for a last

@@ -6,13 +6,20 @@
 // that printed it.
 #include <rvsysutils/rvsysutils.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace {
 
-const auto gStart = std::chrono::steady_clock::now();
+// The child of section 5 takes its parent's start, so both tell one time line.
+auto gStart = std::chrono::steady_clock::now();
 ThreadMutex gPrintLock;  // lines from several threads never interleave
 
 void Say(const char* format, ...) {
@@ -210,15 +217,65 @@ void Timers() {
     gTimers = nullptr;
 }
 
+// ---- 6. A named semaphore as a lock between two processes ------------------------
+constexpr char kChildRole[] = "--semaphore-child";
+
+// The child: takes the lock and keeps it until SIGINT arrives. Semaphore's
+// signal clean-up gives the unit back; the default action then ends the child.
+int SemaphoreChild(const char* base, const char* parentStart) {
+    gStart = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(std::stoll(parentStart)));
+    char arguments[256];
+    if (Thread::GetCommandLineA(arguments, sizeof arguments, false, false, false) > 0) {
+        Say("child: started with the arguments %s", arguments);
+    }
+    Semaphore lock(1, base);
+    if (!lock.Lock(true)) return 1;
+    Say("child: holding the lock (Lock(true): give it back at clean-up); waiting for a signal");
+    // pause(), not an endless Sleep: ThreadSanitizer runs a handler only when the
+    // thread is in a call it intercepts, and the library's waits are raw futex calls.
+    for (;;) pause();
+}
+
+void CrossProcessLock() {
+    Title("A named semaphore as a lock between two processes; SIGINT in the holder");
+    const std::string base = "rvsys-demo-" + std::to_string(getpid()) + "-lock";
+    Semaphore lock(1, base.c_str());
+    Say("parent: opened the semaphore %s1 (new: one unit)", base.c_str());
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string start = std::to_string(gStart.time_since_epoch().count());
+        execl("/proc/self/exe", "demo", kChildRole, base.c_str(), start.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the child holds the unit: then TryLock fails.
+    while (lock.TryLock(true)) {
+        lock.Unlock();
+        Thread::Sleep(5);
+    }
+    Say("parent: TryLock -> false, the child holds the lock; sending SIGINT");
+    kill(child, SIGINT);
+    const bool locked = lock.Lock(true);
+    Say("parent: Lock -> %s: the child's clean-up gave the unit back", locked ? "true" : "false");
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) {
+        Say("parent: the child ended by signal %d (%s)", WTERMSIG(status), strsignal(WTERMSIG(status)));
+    }
+    lock.Unlock();
+    Say("parent: unlocked; the name disappears with the last object");
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], kChildRole) == 0) return SemaphoreChild(argv[2], argv[3]);
     std::printf("rvsysutils demo: system up for %.1f s\n", static_cast<double>(GetSystemUptime()) / 1000.0);
     EventAsCondition();
     Subclassing();
     Stopping();
     RawHandles();
     Timers();
+    CrossProcessLock();
     std::printf("\ndone.\n");
     return 0;
 }

@@ -37,5 +37,13 @@ int main() {
 
     unsigned long long start = GetSystemUptime();      // 64-bit: never wraps
     Thread::Sleep(10);
-    return GetSystemUptime() >= start + 10 ? 0 : 1;
+
+    Semaphore lock(1, "MyAppLock");                    // the system-wide name "MyAppLock1"
+    if (lock.Lock(true)) {                             // true: given back at a signal or destruction
+        lock.Unlock();
+    }                                                  // failures: Semaphore::GetLastError()
+
+    char arguments[256];
+    int count = Thread::GetCommandLineA(arguments, sizeof arguments, false, false, false);
+    return count >= 0 && GetSystemUptime() >= start + 10 ? 0 : 1;
 }

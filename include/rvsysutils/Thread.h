@@ -77,6 +77,34 @@ RVSYS_API unsigned long GetCurrentThreadID(bool unused);
 // Sleeps for `milliseconds` (0 yields; 0xFFFFFFFF forever). Never returns early.
 RVSYS_API void Sleep(unsigned long milliseconds);
 
+// Copies a chosen part of the process's command line into `buffer` (`size`
+// bytes, the terminating zero included) and returns how many arguments the
+// copied text holds, or -1. The line is expected to start with the program's
+// path between double quotes; the separator is the first space after the
+// closing quote, and the argument count is 1 plus the spaces that follow it
+// (every space counts, doubled and trailing ones too). Only '"' and ' ' are
+// looked for: tabs and later quotes are ordinary characters.
+//   includeProgramName, programNameOnly:    the path without quotes; 0.
+//   includeProgramName, firstArgumentOnly:  the quoted path, the separator and
+//     the first argument (without an argument: the path without quotes); 1.
+//   includeProgramName alone:               the whole line and the count
+//     (without an argument: the path without quotes, and 0).
+//   !includeProgramName, firstArgumentOnly: the first argument; 1.
+//   !includeProgramName:                    everything after the separator and
+//     the count. With no argument text (no separator, or the line ends with
+//     it) it returns 0 and leaves the buffer untouched whatever `size` is.
+// Results: -1, with the buffer untouched, when the line holds fewer than two
+// double quotes or the text with its terminator does not fit in `size` bytes
+// (so `size` 0 fails whenever something would be copied), and when memory for
+// the working copy runs out. Sets no error code.
+// Any thread may call it at any time; the process's line is never changed. On
+// Linux the line is rebuilt from the process's arguments: the program as
+// started (argv[0]) in double quotes, then each argument after one space,
+// itself quoted by the Windows rules only when it is empty or holds a space,
+// tab or double quote.
+RVSYS_API int GetCommandLineA(char* buffer, unsigned int size, bool includeProgramName, bool firstArgumentOnly,
+                              bool programNameOnly);
+
 }  // namespace Thread
 
 // Milliseconds since the system started (including time suspended), as a

@@ -2,6 +2,7 @@
 #ifndef RVSYSUTILS_RVSYSUTILS_H
 #define RVSYSUTILS_RVSYSUTILS_H
 
+#include "Semaphore.h"
 #include "Thread.h"
 #include "ThreadBase.h"
 #include "ThreadEvent.h"

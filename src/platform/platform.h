@@ -27,6 +27,8 @@
 #else
 
 #include <atomic>
+#include <csignal>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -55,6 +57,12 @@ using HANDLE = void*;
 using LPVOID = void*;
 using LPDWORD = DWORD*;
 using LPCSTR = const char*;
+using LPSTR = char*;
+using LPLONG = LONG*;
+using LPCVOID = const void*;
+using HLOCAL = void*;
+using HMODULE = void*;
+using HWND = void*;
 using LPHANDLE = HANDLE*;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -109,19 +117,39 @@ inline constexpr int THREAD_MODE_BACKGROUND_BEGIN = 0x00010000;
 inline constexpr int THREAD_MODE_BACKGROUND_END = 0x00020000;
 inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
 
+inline constexpr DWORD SEMAPHORE_ALL_ACCESS = 0x1F0003;
+
+inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+inline constexpr DWORD LANG_USER_DEFAULT = 0x400;  // neutral language, default sublanguage
+
+inline constexpr UINT MB_OK = 0x0;
+inline constexpr UINT MB_ICONERROR = 0x10;
+inline constexpr UINT MB_TASKMODAL = 0x2000;
+inline constexpr int IDOK = 1;
+
+inline constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+
 // Last-error values (Windows numbering).
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_SIGNAL_REFUSED = 156;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_TOO_MANY_POSTS = 298;
+inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_PROCESS_MODE_ALREADY_BACKGROUND = 402;
 inline constexpr DWORD ERROR_PROCESS_MODE_NOT_BACKGROUND = 403;
 
@@ -180,6 +208,51 @@ BOOL CancelWaitableTimer(HANDLE timer);
 DWORD GetTickCount();
 void GetSystemTimeAsFileTime(FILETIME* systemTime);
 
+// ---- Named semaphores (posix/semaphores.cpp) -----------------------------------
+// Shared between processes by name, alive while any process holds a handle
+// (killed holders included). ReleaseSemaphore and, inside a handler installed
+// with signal() below, CloseHandle on a semaphore handle are async-signal-safe.
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount, LPCSTR name);
+HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
+BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
+
+// ---- Process facts (posix/process.cpp) -------------------------------------
+// FROM_SYSTEM text of an error code: strerror of the matching errno, without the
+// CR LF that ends Windows' texts; an unknown code fails with 317. With
+// ALLOCATE_BUFFER `buffer` receives a LocalFree'd pointer, otherwise the text.
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     va_list* arguments);
+HLOCAL LocalFree(HLOCAL memory);
+// "Has a console" is "standard error is open"; the title is then the
+// executable's path. 0 with error 6 when standard error is closed.
+DWORD GetConsoleTitleA(LPSTR title, DWORD size);
+// The executable's path (module must be null), with the Vista truncation rule.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+// Linux has no window to show: the text goes to syslog, the caption being the
+// identity; returns IDOK at once.
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// The command line rebuilt once from /proc/self/cmdline (see process.cpp); the
+// pointer stays valid for the life of the process.
+LPSTR GetCommandLineA();
+// Standard error only (deliberate gap): write(2) on descriptor 2.
+HANDLE GetStdHandle(DWORD which);
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, void* overlapped);
+
+// ---- The runtime library's signals (posix/process.cpp) ---------------------
+// Linux numbers: SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM and SIGABRT are
+// <csignal>'s; SIGQUIT (Ctrl+\) stands for Windows' SIGBREAK (Ctrl+Break).
+// Windows' own numbers are never passed through (21 and 22 are other signals).
+inline constexpr int SIGBREAK = SIGQUIT;
+using SignalHandler = void (*)(int);
+// Like the runtime's signal(): returns the previous handler or SIG_ERR (error
+// 87). A handler installed here runs with every signal blocked and the layer
+// knowing it is in a handler (InSignalHandler), with the thread's last error
+// and errno kept. A foreign previous disposition (one installed with
+// sigaction, SA_SIGINFO and all) comes back exactly when its returned pointer
+// is installed again.
+SignalHandler signal(int number, SignalHandler handler);
+int raise(int number);
+
 }  // namespace rvsys::platform
 
 #endif  // !_WIN32
@@ -216,6 +289,12 @@ BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION lock);
 // code that touches the object.
 void EnterLibraryCode();
 void LeaveLibraryCode();
+
+// ---- Signal-handler context ---------------------------------------------------
+// True while the calling thread runs a handler installed with signal() above.
+// Library code then does only async-signal-safe work: no allocation, no lock
+// another thread or the interrupted code could hold, no iostreams.
+bool InSignalHandler();
 
 }  // namespace rvsys::platform
 

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "../platform/platform.h"
+#include "atomic_field.h"
 #include "timeout.h"
 
 namespace platform = rvsys::platform;
@@ -26,14 +27,8 @@ namespace {
 
 // mIsRunning, mExitCode and mAutoDelete are guarded by the run event's lock; a
 // caller's event may have none, so they are accessed atomically as well.
-template <class T>
-T Load(const T& field) {
-    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_acquire);
-}
-template <class T>
-void Store(T& field, T value) {
-    std::atomic_ref<T>(field).store(value, std::memory_order_release);
-}
+using rvsys::detail::Load;
+using rvsys::detail::Store;
 
 // The object whose run this thread is. Cleared when user code on the thread
 // destroys that object: the thread then ends as soon as the code returns.

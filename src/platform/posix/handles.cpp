@@ -9,10 +9,16 @@
 //
 // Lock order: the table lock is taken alone, never with an object's lock.
 //
+// Signal handlers: a handle closed inside one (CloseObjectHandleInSignalHandler)
+// takes no lock. Its slot is closed with a compare-and-swap and pushed on a
+// lock-free list, and an object whose last reference it held on another; both
+// are taken back under the lock by the next Open outside a handler.
+//
 // Windows behaviours reproduced: handle values are never 0, -1 (the current
 // process) or -2 (the current thread); an invalid, closed or forged handle gives
 // error 6; closing twice fails with 6; creation sets the last error to 0.
-// Deliberate gaps: no handle inheritance, access masks or named objects here.
+// Deliberate gaps: no handle inheritance or access masks (named semaphores
+// live in semaphores.cpp).
 // Stricter than Windows: a closed value is never silently reused for a new
 // object (until its slot's 31-bit generation wraps).
 #include <cstdio>
@@ -100,11 +106,22 @@ Pool<TimerObj>& TimerPool() {
     static auto* pool = new Pool<TimerObj>;
     return *pool;
 }
+Pool<SemObj>& SemaphorePool() {
+    static auto* pool = new Pool<SemObj>;
+    return *pool;
+}
+
+// Objects whose last reference went away inside a signal handler, linked
+// through poolNext (written before the push publishes it).
+std::atomic<KObject*> gRecycleLater{nullptr};
+
+void RecycleDeferred();
 
 struct Slot {
     std::atomic<std::uint64_t> word{0};  // generation << 1 | open; 0 before first use
     std::atomic<KObject*> object{nullptr};
     std::uint32_t nextFree = 0;  // guarded by the table lock
+    std::atomic<std::uint32_t> nextClosedInHandler{0};
 };
 
 constexpr std::uint32_t kPageBits = 10;
@@ -117,6 +134,7 @@ class HandleTable {
 public:
     HANDLE Open(KObject* object) {
         InternalGuard guard(mLock);
+        TakeBackClosedInHandlers();
         std::uint32_t index = mFreeHead;
         Slot* slot;
         if (index != kNoSlot) {
@@ -156,9 +174,8 @@ public:
         {
             InternalGuard guard(mLock);
             Slot* slot = SlotAt(index);
-            if (slot->word.load(std::memory_order_relaxed) != (generation << 1 | 1)) return Invalid();
-            std::uint64_t next = generation == kMaxGeneration ? 1 : generation + 1;
-            slot->word.store(next << 1, std::memory_order_release);
+            // A compare-and-swap: a signal handler may close the same slot without the lock.
+            if (!CloseSlot(slot, generation)) return Invalid();
             object = slot->object.load(std::memory_order_relaxed);
             slot->nextFree = mFreeHead;
             mFreeHead = index;
@@ -167,15 +184,29 @@ public:
         return TRUE;
     }
 
-    // Lock-free: two loads of the slot word around the object load prove the
-    // pointer belongs to this handle's generation.
-    KObject* Peek(HANDLE handle, Slot** slotOut = nullptr, std::uint64_t* wordOut = nullptr) {
+    // Async-signal-safe: the slot joins the free list at the next Open.
+    KObject* CloseInHandler(HANDLE handle) {
         std::uint32_t index;
         std::uint64_t generation;
-        if (!Decode(handle, index, generation)) return InvalidObject();
-        Slot* page = mPages[index >> kPageBits].load(std::memory_order_acquire);
-        if (page == nullptr) return InvalidObject();
-        Slot* slot = &page[index & (kPageSlots - 1)];
+        Slot* slot = Locate(handle, index, generation);
+        if (slot == nullptr || !CloseSlot(slot, generation)) return InvalidObject();
+        // Ours now: the slot is reused only once it is taken back by Open.
+        KObject* object = slot->object.load(std::memory_order_relaxed);
+        std::uint32_t head = mClosedInHandlers.load(std::memory_order_relaxed);
+        do {
+            slot->nextClosedInHandler.store(head, std::memory_order_relaxed);
+        } while (!mClosedInHandlers.compare_exchange_weak(head, index, std::memory_order_release,
+                                                          std::memory_order_relaxed));
+        return object;
+    }
+
+    // Lock-free: two loads of the slot word around the object load prove the
+    // pointer belongs to this handle's generation.
+    KObject* Peek(HANDLE handle, Slot** slotOut = nullptr, std::uint64_t* wordOut = nullptr) const {
+        std::uint32_t index;
+        std::uint64_t generation;
+        Slot* slot = Locate(handle, index, generation);
+        if (slot == nullptr) return InvalidObject();
         const std::uint64_t expected = generation << 1 | 1;
         if (slot->word.load(std::memory_order_acquire) != expected) return InvalidObject();
         KObject* object = slot->object.load(std::memory_order_acquire);
@@ -206,6 +237,33 @@ public:
     }
 
 private:
+    // The slot a handle value points at, without looking at its state; null
+    // for a value no handle can have.
+    Slot* Locate(HANDLE handle, std::uint32_t& index, std::uint64_t& generation) const {
+        if (!Decode(handle, index, generation)) return nullptr;
+        Slot* page = mPages[index >> kPageBits].load(std::memory_order_acquire);
+        return page == nullptr ? nullptr : &page[index & (kPageSlots - 1)];
+    }
+
+    static bool CloseSlot(Slot* slot, std::uint64_t generation) {
+        std::uint64_t open = generation << 1 | 1;
+        const std::uint64_t next = generation == kMaxGeneration ? 1 : generation + 1;
+        return slot->word.compare_exchange_strong(open, next << 1, std::memory_order_acq_rel);
+    }
+
+    // Called with the lock held.
+    void TakeBackClosedInHandlers() {
+        if (mClosedInHandlers.load(std::memory_order_relaxed) == kNoSlot) return;
+        std::uint32_t index = mClosedInHandlers.exchange(kNoSlot, std::memory_order_acquire);
+        while (index != kNoSlot) {
+            Slot* slot = SlotAt(index);
+            const std::uint32_t next = slot->nextClosedInHandler.load(std::memory_order_relaxed);
+            slot->nextFree = mFreeHead;
+            mFreeHead = index;
+            index = next;
+        }
+    }
+
     static HANDLE Encode(std::uint32_t index, std::uint64_t generation) {
         return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(generation << 32 | std::uint64_t{index + 1} << 2));
     }
@@ -236,6 +294,7 @@ private:
     InternalLock mLock;
     std::uint32_t mFreeHead = kNoSlot;
     std::uint32_t mUsed = 0;
+    std::atomic<std::uint32_t> mClosedInHandlers{kNoSlot};
 };
 
 static_assert(sizeof(void*) == 8, "handle values need 64-bit pointers");
@@ -257,8 +316,23 @@ void Recycle(KObject* object) {
             RetireTimer(static_cast<TimerObj*>(object));
             TimerPool().Free(static_cast<TimerObj*>(object));
             return;
+        case Kind::Semaphore:
+            FinishSemaphore(static_cast<SemObj*>(object));
+            SemaphorePool().Free(static_cast<SemObj*>(object));
+            return;
     }
     Fatal("unknown kernel object kind");
+}
+
+void RecycleDeferred() {
+    if (gRecycleLater.load(std::memory_order_relaxed) == nullptr) return;
+    KObject* object = gRecycleLater.exchange(nullptr, std::memory_order_acquire);
+    while (object != nullptr) {
+        KObject* next = object->poolNext;
+        object->poolNext = nullptr;
+        Recycle(object);
+        object = next;
+    }
 }
 
 }  // namespace
@@ -283,16 +357,45 @@ TimerObj* AllocTimer() {
     return timer;
 }
 
+SemObj* AllocSemaphore() {
+    SemObj* semaphore = SemaphorePool().Alloc();
+    if (semaphore != nullptr) semaphore->refs.store(1, std::memory_order_relaxed);
+    return semaphore;
+}
+
 void AddRef(KObject* object) { object->refs.fetch_add(1, std::memory_order_relaxed); }
 
 void Release(KObject* object) {
     if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Recycle(object);
 }
 
-HANDLE OpenHandle(KObject* object) { return Table().Open(object); }
+HANDLE OpenHandle(KObject* object) {
+    RecycleDeferred();
+    return Table().Open(object);
+}
 BOOL CloseObjectHandle(HANDLE handle) { return Table().Close(handle); }
 KObject* PeekHandle(HANDLE handle) { return Table().Peek(handle); }
 KObject* AcquireHandle(HANDLE handle) { return Table().Acquire(handle); }
+
+KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, std::uint64_t* value) {
+    Slot* slot = nullptr;
+    KObject* object = Table().Peek(handle, &slot, value);
+    if (object != nullptr) *word = &slot->word;
+    return object;
+}
+
+BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
+    KObject* object = Table().CloseInHandler(handle);
+    if (object == nullptr) return FALSE;
+    if (object->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return TRUE;
+    if (object->kind == Kind::Semaphore) FinishSemaphoreFiles(static_cast<SemObj*>(object));
+    KObject* head = gRecycleLater.load(std::memory_order_relaxed);
+    do {
+        object->poolNext = head;
+    } while (!gRecycleLater.compare_exchange_weak(head, object, std::memory_order_release,
+                                                  std::memory_order_relaxed));
+    return TRUE;
+}
 
 }  // namespace rvsys::platform::posix
 
@@ -314,6 +417,7 @@ HANDLE GetCurrentThread() { return kCurrentThread; }
 BOOL CloseHandle(HANDLE handle) {
     // Closing a pseudo-handle has no effect.
     if (handle == kCurrentProcess || handle == kCurrentThread) return TRUE;
+    if (InSignalHandler()) return CloseObjectHandleInSignalHandler(handle);
     return CloseObjectHandle(handle);
 }
 

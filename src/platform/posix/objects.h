@@ -28,7 +28,7 @@
 
 namespace rvsys::platform::posix {
 
-enum class Kind : std::uint8_t { Event = 1, Thread = 2, Timer = 3 };
+enum class Kind : std::uint8_t { Event = 1, Thread = 2, Timer = 3, Semaphore = 4 };
 
 struct KObject {
     explicit KObject(Kind k) : kind(k) {}
@@ -186,10 +186,47 @@ struct TimerObj : Waitable {
     ApcNode call;                      // the one embedded completion call
 };
 
+// One handle's view of a semaphore (semaphores.cpp): its own open file
+// description, which holds a shared flock while open, and its own mapping of the
+// page that the processes share. Unnamed semaphores have no file.
+struct SharedSemaphore;
+struct SemObj : KObject {
+    SemObj() : KObject(Kind::Semaphore) {}
+    SharedSemaphore* page = nullptr;
+    std::atomic<int> fd{-1};  // -1 when unnamed, and once the file part is closed
+    pid_t owner = 0;          // the opening process: only it may unlink the name
+    char path[272] = {};      // "/dev/shm/" and a file name of at most 255 bytes
+};
+
+// The last reference to a semaphore is gone: gives up its name, file and
+// mapping (normal context; semaphores.cpp).
+void FinishSemaphore(SemObj* semaphore);
+// The async-signal-safe part of FinishSemaphore: the name and the file, not the
+// mapping (semaphores.cpp).
+void FinishSemaphoreFiles(SemObj* semaphore);
+
+// The semaphore a handle names, through a one-entry cache per thread (so the
+// hot Lock/Unlock pair skips the table walk); null + error 6 otherwise.
+// CachedSemaphore only looks in the cache and sets no error.
+SemObj* ResolveSemaphore(HANDLE handle);
+SemObj* CachedSemaphore(HANDLE handle);
+// A wait on a semaphore whose reference the caller holds (semaphores.cpp).
+DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable);
+// Takes one unit if one is free: lock-free, for the wait's fast path.
+bool TryTakeSemaphore(SemObj* semaphore);
+
+// Testing: `delay` (null: none) runs at the points where the open, create,
+// close and release steps of different processes interleave.
+void SetSemaphoreRaceDelay(void (*delay)());
+
+// The Windows error code for an errno value (process.cpp).
+DWORD WindowsError(int errnoValue);
+
 // ---- Pools and references ----------------------------------------------------
 EventObj* AllocEvent();    // refs == 1, or null (out of memory)
 ThreadObj* AllocThread();  // refs == 1, or null
 TimerObj* AllocTimer();    // refs == 1, or null
+SemObj* AllocSemaphore();  // refs == 1, or null
 void AddRef(KObject* object);
 void Release(KObject* object);
 
@@ -219,6 +256,14 @@ HANDLE OpenHandle(KObject* object);      // takes a new reference; null + error 
 BOOL CloseObjectHandle(HANDLE handle);   // error 6 when not open
 KObject* PeekHandle(HANDLE handle);      // no reference; null + error 6
 KObject* AcquireHandle(HANDLE handle);   // with a reference; null + error 6
+// PeekHandle that also gives the slot's state word and the value it holds for
+// this handle: while it holds that value, the handle still names the object.
+KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, std::uint64_t* value);
+// CloseHandle inside a signal handler: no lock, no allocation. The slot is
+// closed at once; its reuse, and the recycling of an object whose last
+// reference this was (after its async-signal-safe clean-up), wait for the next
+// handle to be opened outside a handler.
+BOOL CloseObjectHandleInSignalHandler(HANDLE handle);
 
 template <class T>
 T* Peek(HANDLE handle, Kind kind) {
@@ -292,6 +337,10 @@ enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };
 // `grantable`), a queued call is pending (when `alertable`), termination is
 // asked, or the deadline passes. The caller has done BeginBlocking.
 WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable);
+
+// The result of a blocking wait that ended for `reason`, after EndBlocking:
+// runs the queued calls for QueuedCall, ends the thread for Terminate.
+DWORD WaitResult(ThreadObj* self, WakeReason reason);
 
 // Signal state of a waitable (used by events and by a thread's end). Auto-reset:
 // hand the signal to one waiter, or set it; manual: set and release all. A waiter

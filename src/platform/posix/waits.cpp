@@ -28,6 +28,7 @@
 // - Waiting on the pseudo-handles of the current process or thread times out.
 // - Waits, sleeps and the start gate are termination points (threads.cpp).
 // Deliberate gaps: no named events, no PulseEvent, no multiple-object waits.
+// Semaphores wait in semaphores.cpp.
 #include <sched.h>
 
 #include "objects.h"
@@ -157,7 +158,17 @@ DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
         }
     }
     EndBlocking(self);
+    return WaitResult(self, reason);
+}
 
+// A wait on something that is never signalled while we wait (pseudo-handles).
+DWORD WaitNever(DWORD milliseconds, bool alertable) {
+    return SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+DWORD WaitResult(ThreadObj* self, WakeReason reason) {
     switch (reason) {
         case WakeReason::Granted:
             return WAIT_OBJECT_0;
@@ -173,13 +184,6 @@ DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
     SetLastError(ERROR_GEN_FAILURE);
     return WAIT_FAILED;
 }
-
-// A wait on something that is never signalled while we wait (pseudo-handles).
-DWORD WaitNever(DWORD milliseconds, bool alertable) {
-    return SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
-}
-
-}  // namespace
 
 bool TryConsume(Waitable* object) {
     std::uint32_t state = object->state.load(std::memory_order_acquire);
@@ -328,6 +332,10 @@ BOOL ResetEvent(HANDLE handle) {
 }
 
 DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
+    // The Lock/Unlock pair of a semaphore in use: no table walk.
+    if (SemObj* semaphore = CachedSemaphore(handle); semaphore != nullptr && TryTakeSemaphore(semaphore)) {
+        return WAIT_OBJECT_0;
+    }
     if (handle == kCurrentProcess || handle == kCurrentThread) return WaitNever(milliseconds, alertable != FALSE);
     KObject* object = PeekHandle(handle);
     if (object == nullptr) return WAIT_FAILED;
@@ -340,6 +348,13 @@ DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds, BOOL alertable) {
             Ref<KObject> held(AcquireHandle(handle));
             if (!held) return WAIT_FAILED;
             return WaitOn(static_cast<Waitable*>(held.get()), milliseconds, alertable != FALSE);
+        }
+        case Kind::Semaphore: {
+            SemObj* semaphore = ResolveSemaphore(handle);  // remembered for the next call
+            if (semaphore != nullptr && TryTakeSemaphore(semaphore)) return WAIT_OBJECT_0;
+            Ref<KObject> held(AcquireHandle(handle));
+            if (!held) return WAIT_FAILED;
+            return WaitForSemaphore(static_cast<SemObj*>(held.get()), milliseconds, alertable != FALSE);
         }
     }
     SetLastError(ERROR_INVALID_HANDLE);

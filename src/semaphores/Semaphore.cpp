@@ -1,0 +1,385 @@
+#include <rvsysutils/Semaphore.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "../platform/platform.h"
+#include "../threads/atomic_field.h"
+
+namespace platform = rvsys::platform;
+// The members may be cleared by the signal clean-up while another thread uses
+// the object: every access is atomic.
+using rvsys::detail::Load;
+using rvsys::detail::Store;
+using namespace rvsys::platform;
+
+std::list<std::pair<void*, Semaphore*>> Semaphore::mHandleMap;
+bool Semaphore::mIsRegistered = false;
+std::string Semaphore::mErrorMessage = "No errors";
+
+namespace {
+
+constexpr LONG kMaximumCount = 0xFFFF;
+
+// The seven signals in the slot order of gPreviousSignalHandlers. Linux numbers;
+// SIGBREAK is SIGQUIT there.
+constexpr int kSignalCount = 7;
+const int kSignals[kSignalCount] = {SIGTERM, SIGILL, SIGSEGV, SIGABRT, SIGFPE, SIGBREAK, SIGINT};
+
+platform::SignalHandler gPreviousSignalHandlers[kSignalCount];
+
+// Guards mHandleMap, mIsRegistered and the sweep list's replacement. The signal
+// handler never takes it (it could interrupt the holder): it walks the sweep
+// list instead.
+std::mutex gRegistryLock;
+
+// What SemaphoreCleaner walks: the registered objects in order of construction.
+// Registration publishes a new list; removal clears its entry in place, so it
+// never allocates and cannot fail. A list or an object is let go only once no
+// sweep can still be looking at it (WaitForSweep).
+struct SweepList {
+    explicit SweepList(std::size_t count) : size(count), objects(new (std::nothrow) std::atomic<Semaphore*>[count]) {}
+    ~SweepList() { delete[] objects; }
+    SweepList(const SweepList&) = delete;
+    SweepList& operator=(const SweepList&) = delete;
+
+    std::size_t size;
+    std::atomic<Semaphore*>* objects;
+};
+std::atomic<SweepList*> gSweepList{nullptr};
+// Set while a signal handler sweeps; one sweep at a time.
+std::atomic<bool> gSweeping{false};
+
+// Serialises reports outside signal handlers.
+std::mutex gReportLock;
+
+// Called outside signal handlers. A sweep on this very thread cannot be in
+// progress here (it would have finished before this code resumed).
+void WaitForSweep() {
+    while (gSweeping.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+// Appends the entry and publishes the new sweep list. False when memory runs
+// out (nothing changed).
+bool Register(std::list<std::pair<void*, Semaphore*>>& registry, void* handle, Semaphore* object) {
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    try {
+        registry.emplace_back(handle, object);
+    } catch (...) {
+        return false;
+    }
+    auto* fresh = new (std::nothrow) SweepList(registry.size());
+    if (fresh == nullptr || fresh->objects == nullptr) {
+        delete fresh;
+        registry.pop_back();
+        return false;
+    }
+    std::size_t index = 0;
+    for (const auto& entry : registry) fresh->objects[index++].store(entry.second, std::memory_order_relaxed);
+    SweepList* old = gSweepList.exchange(fresh, std::memory_order_seq_cst);
+    WaitForSweep();
+    delete old;
+    return true;
+}
+
+// Removes the object's own entry; once this returns no sweep touches the object.
+void Unregister(std::list<std::pair<void*, Semaphore*>>& registry, Semaphore* object) {
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    registry.remove_if([object](const std::pair<void*, Semaphore*>& entry) { return entry.second == object; });
+    if (SweepList* list = gSweepList.load(std::memory_order_seq_cst)) {
+        for (std::size_t i = 0; i < list->size; ++i) {
+            Semaphore* expected = object;
+            list->objects[i].compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+        }
+    }
+    WaitForSweep();
+}
+
+int SlotOf(int signal) {
+    for (int slot = 0; slot < kSignalCount; ++slot) {
+        if (kSignals[slot] == signal) return slot;
+    }
+    return -1;
+}
+
+// The file name of an executable's path: what follows the last separator. Both
+// '\' and '/' count: Windows accepts either, Linux uses '/'.
+const char* FileNameOf(const char* path) {
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '/') name = c + 1;
+    }
+    return name;
+}
+
+// A report from inside the signal handler: no allocation, no lock, no
+// iostreams. The message is built on the stack and written with write(2) when
+// standard error is open; it is neither stored nor sent to syslog.
+class SignalSafeReport {
+public:
+    void Append(const char* text) {
+        while (*text != '\0' && mUsed < sizeof mText) mText[mUsed++] = *text++;
+    }
+
+    void AppendDecimal(DWORD value) {
+        char digits[16];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (count > 0 && mUsed < sizeof mText) mText[mUsed++] = digits[--count];
+    }
+
+    void Write() const {
+        char title[128];
+        if (platform::GetConsoleTitleA(title, sizeof title) == 0) return;
+        DWORD written = 0;
+        platform::WriteFile(platform::GetStdHandle(STD_ERROR_HANDLE), mText, static_cast<DWORD>(mUsed), &written,
+                            nullptr);
+    }
+
+private:
+    char mText[512];
+    std::size_t mUsed = 0;
+};
+
+void ReportInSignalHandler(const char* operation, DWORD code) {
+    SignalSafeReport report;
+    report.Append("\n");
+    report.Append(operation);
+    report.Append(" error");
+    report.Append(" : ");
+    char text[256];
+    if (platform::FormatMessageA(FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                                 LANG_USER_DEFAULT, text, sizeof text, nullptr) != 0) {
+        report.Append(text);
+    } else {
+        report.Append("Unknown error ");
+        report.AppendDecimal(code);
+    }
+    report.Append("\n");
+    report.Write();
+}
+
+// The system's text for `code`, or "Unknown error N" when it has none.
+std::string SystemText(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = platform::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+        LANG_USER_DEFAULT, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) {
+        if (text != nullptr) platform::LocalFree(text);
+        char unknown[32];
+        std::snprintf(unknown, sizeof unknown, "Unknown error %lu", static_cast<unsigned long>(code));
+        return unknown;
+    }
+    struct FreeText {
+        char* text;
+        ~FreeText() { platform::LocalFree(text); }
+    } freeText{text};
+    return std::string(text, length);
+}
+
+}  // namespace
+
+Semaphore::Semaphore(int number, const char* name) : mHandle(nullptr), mIsLocked(false), mUnlockOnCleanup(false) {
+    if (name == nullptr) return;  // not a valid string: invalid, nothing to report
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%d", number);
+    std::string fullName;
+    try {
+        fullName = std::string(name) + digits;
+    } catch (...) {
+        return;
+    }
+    Store(mHandle, platform::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, fullName.c_str()));
+    if (Load(mHandle) == nullptr) {
+        const DWORD error = platform::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            ErrorEx("Getting semaphore");
+            return;
+        }
+        Store(mHandle, platform::CreateSemaphoreA(nullptr, 1, kMaximumCount, fullName.c_str()));
+        if (Load(mHandle) == nullptr) {
+            ErrorEx("Create semaphore");
+            return;
+        }
+        // Only a semaphore made here is reset. One that another process created
+        // between our open and our create (183) may be held already: resetting
+        // it would hand out a second unit.
+        if (platform::GetLastError() != ERROR_ALREADY_EXISTS) ResetSemaphore();
+    }
+    if (!Register(mHandleMap, Load(mHandle), this)) {
+        platform::CloseHandle(Load(mHandle));
+        Store(mHandle, nullptr);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    if (mIsRegistered) return;
+    mIsRegistered = true;
+    for (int slot = 0; slot < kSignalCount; ++slot) {
+        platform::SignalHandler previous = platform::signal(kSignals[slot], &Semaphore::SemaphoreCleaner);
+        // Putting SIG_ERR back would fail and leave the cleaner in place for ever.
+        gPreviousSignalHandlers[slot] = previous == SIG_ERR ? SIG_DFL : previous;
+    }
+}
+
+Semaphore::Semaphore(const Semaphore& other) : mHandle(nullptr), mIsLocked(false), mUnlockOnCleanup(false) {
+    *this = other;
+}
+
+Semaphore::~Semaphore() {
+    Unregister(mHandleMap, this);
+    if (Load(mHandle) != nullptr) Cleanup();
+}
+
+Semaphore& Semaphore::operator=(const Semaphore& other) {
+    if (this == &other) return *this;
+    Unregister(mHandleMap, this);
+    if (Load(mHandle) != nullptr) Cleanup();
+    Store(mIsLocked, false);
+    Store(mUnlockOnCleanup, false);
+    if (Load(other.mHandle) == nullptr) return *this;
+    HANDLE duplicate = nullptr;
+    if (platform::DuplicateHandle(platform::GetCurrentProcess(), Load(other.mHandle), platform::GetCurrentProcess(),
+                                  &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS) == FALSE) {
+        ErrorEx("Getting semaphore");
+        return *this;
+    }
+    if (!Register(mHandleMap, duplicate, this)) {
+        platform::CloseHandle(duplicate);
+        return *this;
+    }
+    Store(mHandle, duplicate);
+    Store(mIsLocked, Load(other.mIsLocked));
+    Store(mUnlockOnCleanup, Load(other.mUnlockOnCleanup));
+    return *this;
+}
+
+bool Semaphore::Lock(bool unlockOnCleanup) {
+    if (Load(mHandle) == nullptr) return false;
+    if (platform::WaitForSingleObject(Load(mHandle), INFINITE) != WAIT_OBJECT_0) {
+        ErrorEx("Lock semaphore");
+        return false;
+    }
+    Store(mIsLocked, true);
+    Store(mUnlockOnCleanup, unlockOnCleanup);
+    return true;
+}
+
+bool Semaphore::TryLock(bool unlockOnCleanup) {
+    if (Load(mHandle) == nullptr) return false;
+    if (platform::WaitForSingleObject(Load(mHandle), 0) != WAIT_OBJECT_0) return false;
+    Store(mIsLocked, true);
+    Store(mUnlockOnCleanup, unlockOnCleanup);
+    return true;
+}
+
+bool Semaphore::Unlock() {
+    if (Load(mHandle) == nullptr) return false;
+    if (platform::ReleaseSemaphore(Load(mHandle), 1, nullptr) == FALSE) {
+        ErrorEx("Unlock semaphore");
+        return false;
+    }
+    Store(mIsLocked, false);
+    return true;
+}
+
+bool Semaphore::ResetSemaphore() {
+    if (Load(mHandle) == nullptr) return false;
+    // The count cannot be read: a release reports the count before it, and a
+    // wait of 0 takes the probing unit back.
+    LONG previous = 0;
+    if (platform::ReleaseSemaphore(Load(mHandle), 1, &previous) == FALSE) return false;
+    if (platform::WaitForSingleObject(Load(mHandle), 0) != WAIT_OBJECT_0) return false;
+    if (previous == 1) return true;
+    if (previous == 0) {
+        platform::ReleaseSemaphore(Load(mHandle), 1, nullptr);
+        Store(mIsLocked, false);
+        return true;
+    }
+    for (;;) {
+        if (platform::WaitForSingleObject(Load(mHandle), 0) != WAIT_OBJECT_0) return false;
+        platform::ReleaseSemaphore(Load(mHandle), 1, &previous);  // a failure leaves `previous` as it was
+        if (platform::WaitForSingleObject(Load(mHandle), 0) != WAIT_OBJECT_0) return false;
+        if (previous <= 1) {
+            Store(mIsLocked, false);
+            return true;
+        }
+    }
+}
+
+Semaphore::operator bool() const { return Load(mHandle) != nullptr; }
+
+const std::string& Semaphore::GetLastError() { return mErrorMessage; }
+
+void Semaphore::Cleanup() {
+    if (Load(mUnlockOnCleanup) && Load(mIsLocked)) Unlock();
+    if (platform::CloseHandle(Load(mHandle)) == FALSE) ErrorEx("Remove semaphore");
+    Store(mHandle, nullptr);
+}
+
+void Semaphore::SemaphoreCleaner(int signal) {
+    const int slot = SlotOf(signal);
+    if (slot < 0) return;
+    // A sweep on another thread is waited for, so that our re-raise cannot end
+    // the process half way through it. (Every signal is blocked while a handler
+    // runs, so the sweep never interrupts itself on one thread.)
+    while (gSweeping.exchange(true, std::memory_order_seq_cst)) {
+    }
+    if (SweepList* list = gSweepList.load(std::memory_order_seq_cst)) {
+        for (std::size_t i = 0; i < list->size; ++i) {
+            Semaphore* object = list->objects[i].load(std::memory_order_seq_cst);
+            if (object != nullptr && *object) object->Cleanup();
+        }
+    }
+    gSweeping.store(false, std::memory_order_seq_cst);
+    platform::signal(signal, gPreviousSignalHandlers[slot]);
+    platform::raise(signal);
+}
+
+bool Semaphore::FormatErrorMessageEx(const char* operation) {
+    const DWORD code = platform::GetLastError();
+    try {
+        std::string message = std::string(operation) + " error" + " : " + SystemText(code);
+        if (message == mErrorMessage) return false;
+        mErrorMessage = std::move(message);
+        return true;
+    } catch (...) {
+        return false;  // out of memory: nothing stored, nothing shown
+    }
+}
+
+void Semaphore::ShowError() const {
+    char title[128];
+    if (platform::GetConsoleTitleA(title, sizeof title) != 0) {
+        std::cerr << std::endl << mErrorMessage << std::endl;
+        return;
+    }
+    char path[128] = {};
+    platform::GetModuleFileNameA(nullptr, path, sizeof path);
+    path[sizeof path - 1] = '\0';  // some systems truncate without a terminator
+    const std::string caption = std::string("Semaphore Error in module ") + '"' + FileNameOf(path) + '"';
+    platform::MessageBoxA(nullptr, mErrorMessage.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+void Semaphore::ErrorEx(const char* operation) {
+    const DWORD code = platform::GetLastError();
+    if (platform::InSignalHandler()) {
+        ReportInSignalHandler(operation, code);
+        return;
+    }
+    try {
+        std::lock_guard<std::mutex> guard(gReportLock);
+        platform::SetLastError(code);  // read again by FormatErrorMessageEx
+        if (FormatErrorMessageEx(operation)) ShowError();
+    } catch (...) {
+        // Reporting must never throw out of the library (out of memory for the caption).
+    }
+}

@@ -322,10 +322,10 @@ private:
         const std::int64_t due = top == kNever ? 0 : (top > 0 ? top : 1);
         if (due == clock.programmed) return;
         clock.programmed = due;
-        itimerspec spec{};
-        spec.it_value.tv_sec = due / 1000000000;
-        spec.it_value.tv_nsec = due % 1000000000;
-        timerfd_settime(clock.fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        itimerspec setting{};
+        setting.it_value.tv_sec = due / 1000000000;
+        setting.it_value.tv_nsec = due % 1000000000;
+        timerfd_settime(clock.fd, TFD_TIMER_ABSTIME, &setting, nullptr);
     }
 
     void Unlink(TimerObj* timer) {

@@ -109,6 +109,8 @@ private:
     bool IsCopy() const;
     TimerManager* Creator() const;
     void ReleaseOwned();
+    long QueueChange(TimerMap& queue, bool running, unsigned long id, TimerCallback callback, void* userData,
+                     long dueTime, unsigned long count, long period);
 
     TimerMap* mAddQueue;
     TimerMap* mResetQueue;

@@ -250,35 +250,28 @@ long TimerManager::Stop() {
 
 long TimerManager::AddTimer(unsigned long id, TimerCallback callback, void* userData, long dueTime,
                             unsigned long count, long period) {
-    if (callback == nullptr || mAddQueue == nullptr) return 0;
-    if (Creator()->IsRunning() == 0) return 0;
-    if (id == 0) return 0;
-    mTimerEvent.Lock();
-    if (mTimers->count(id) != 0) {
-        mTimerEvent.Unlock();
-        return 0;
-    }
-    auto* record = new (std::nothrow) TimerRecord(Creator(), id, callback, userData, dueTime, count, period);
-    if (record == nullptr || !Queue(*mAddQueue, id, record)) {
-        delete record;
-        mTimerEvent.Unlock();
-        return 0;
-    }
-    mTimerEvent.SetEvent();
-    mTimerEvent.Unlock();
-    return 1;
+    if (callback == nullptr || id == 0 || mAddQueue == nullptr) return 0;
+    return QueueChange(*mAddQueue, false, id, callback, userData, dueTime, count, period);
 }
 
 long TimerManager::ResetTimer(unsigned long id, long dueTime, unsigned long count, long period,
                               TimerCallback callback, void* userData) {
-    if (mAddQueue == nullptr || Creator()->IsRunning() == 0) return 0;
+    if (mResetQueue == nullptr) return 0;
+    return QueueChange(*mResetQueue, true, id, callback, userData, dueTime, count, period);
+}
+
+// Queues a record for the thread when `id` is running (a reset) or is not (an
+// addition), and wakes the thread.
+long TimerManager::QueueChange(TimerMap& queue, bool running, unsigned long id, TimerCallback callback,
+                               void* userData, long dueTime, unsigned long count, long period) {
+    if (Creator()->IsRunning() == 0) return 0;
     mTimerEvent.Lock();
-    if (mTimers->count(id) == 0) {
+    if ((mTimers->count(id) != 0) != running) {
         mTimerEvent.Unlock();
         return 0;
     }
     auto* record = new (std::nothrow) TimerRecord(Creator(), id, callback, userData, dueTime, count, period);
-    if (record == nullptr || !Queue(*mResetQueue, id, record)) {
+    if (record == nullptr || !Queue(queue, id, record)) {
         delete record;
         mTimerEvent.Unlock();
         return 0;

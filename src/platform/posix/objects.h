@@ -338,6 +338,11 @@ enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };
 // asked, or the deadline passes. The caller has done BeginBlocking.
 WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool grantable);
 
+// The start of a wait whose object is not signalled: false, with the wait's
+// result, when it ends here (no memory, queued calls ran, zero timeout, the
+// thread is ending); true when the caller blocks (BeginBlocking is done).
+bool PrepareToBlock(DWORD milliseconds, bool alertable, ThreadObj** self, DWORD* result);
+
 // The result of a blocking wait that ended for `reason`, after EndBlocking:
 // runs the queued calls for QueuedCall, ends the thread for Terminate.
 DWORD WaitResult(ThreadObj* self, WakeReason reason);

@@ -473,22 +473,10 @@ SemObj* ResolveSemaphore(HANDLE handle) {
 DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     SharedSemaphore* shared = semaphore->page;
     if (TryTake(shared)) return WAIT_OBJECT_0;
-    ThreadObj* self = CurrentThread();
-    if (self == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return WAIT_FAILED;
-    }
-    if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
-        RunQueuedCalls(self);
-        return WAIT_IO_COMPLETION;
-    }
-    if (milliseconds == 0) return WAIT_TIMEOUT;
-
+    ThreadObj* self;
+    DWORD early;
+    if (!PrepareToBlock(milliseconds, alertable, &self, &early)) return early;
     const Deadline deadline(milliseconds);
-    if (!BeginBlocking(self)) {
-        EndThreadForTermination(self);
-        return WAIT_FAILED;  // only while the thread is already ending
-    }
     shared->waiters.fetch_add(1, std::memory_order_seq_cst);
     WakeReason reason;
     for (;;) {

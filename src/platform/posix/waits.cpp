@@ -88,23 +88,11 @@ constexpr std::uint32_t kMaxWaitSpins = 64;
 // The shared blocking path of WaitForSingleObject(Ex) on a waitable object.
 // The caller holds a reference to `object`.
 DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
-    ThreadObj* self = CurrentThread();
-    if (self == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return WAIT_FAILED;
-    }
     if (TryConsume(object)) return WAIT_OBJECT_0;
-    if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
-        RunQueuedCalls(self);
-        return WAIT_IO_COMPLETION;
-    }
-    if (milliseconds == 0) return WAIT_TIMEOUT;
-
+    ThreadObj* self;
+    DWORD early;
+    if (!PrepareToBlock(milliseconds, alertable, &self, &early)) return early;
     const Deadline deadline(milliseconds);
-    if (!BeginBlocking(self)) {
-        EndThreadForTermination(self);
-        return WAIT_FAILED;  // only while the thread is already ending
-    }
     {
         InternalGuard guard(object->lock);
         std::uint32_t state = object->state.load(std::memory_order_relaxed);
@@ -167,6 +155,30 @@ DWORD WaitNever(DWORD milliseconds, bool alertable) {
 }
 
 }  // namespace
+
+bool PrepareToBlock(DWORD milliseconds, bool alertable, ThreadObj** self, DWORD* result) {
+    *self = CurrentThread();
+    if (*self == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        *result = WAIT_FAILED;
+        return false;
+    }
+    if (alertable && (*self)->apcCount.load(std::memory_order_acquire) != 0) {
+        RunQueuedCalls(*self);
+        *result = WAIT_IO_COMPLETION;
+        return false;
+    }
+    if (milliseconds == 0) {
+        *result = WAIT_TIMEOUT;
+        return false;
+    }
+    if (!BeginBlocking(*self)) {
+        EndThreadForTermination(*self);
+        *result = WAIT_FAILED;  // only while the thread is already ending
+        return false;
+    }
+    return true;
+}
 
 DWORD WaitResult(ThreadObj* self, WakeReason reason) {
     switch (reason) {

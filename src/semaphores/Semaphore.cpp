@@ -365,7 +365,9 @@ void Semaphore::ShowError() const {
     char path[128] = {};
     platform::GetModuleFileNameA(nullptr, path, sizeof path);
     path[sizeof path - 1] = '\0';  // some systems truncate without a terminator
-    const std::string caption = std::string("Semaphore Error in module ") + '"' + FileNameOf(path) + '"';
+    std::string caption = "Semaphore Error in module \"";
+    caption += FileNameOf(path);
+    caption += '"';
     platform::MessageBoxA(nullptr, mErrorMessage.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 

@@ -1,0 +1,157 @@
+// Drives a TimersAndEventManager pass by pass on a scripted clock.
+//
+// The loop waits on an event that is always signalled again, so every wait
+// returns at once; the event callback stands for the time the wait took: it
+// moves the scripted clock, runs the test's hook for that pass, and after the
+// last pass ceases the loop. Tests of 50 passes take microseconds, and the
+// pass in which each timer fires is known exactly.
+#ifndef RVSYS_TESTS_TIMERS_LOOP_HARNESS_H
+#define RVSYS_TESTS_TIMERS_LOOP_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <rvsysutils/ThreadEvent.h>
+#include <rvsysutils/TimersAndEventManager.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace rvsys::test {
+
+// Replaces the tick count and the wall clock while it lives. The tick starts
+// at the real one (so the uptime clock sees no wrap) and the wall clock at a
+// fixed date; Advance moves both, JumpWall only the wall clock.
+class ScriptedClock {
+public:
+    static constexpr std::uint64_t kWallStartMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
+
+    ScriptedClock() {
+        sTickMs = platform::GetTickCount();
+        sWallMs = kWallStartMs;
+        mPrevious = platform::SetClockSource(&kSource);
+    }
+    ~ScriptedClock() { platform::SetClockSource(mPrevious); }
+
+    void Advance(std::int64_t ms) {
+        sTickMs += static_cast<std::uint64_t>(ms);
+        sWallMs += static_cast<std::uint64_t>(ms);
+    }
+    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
+
+    ScriptedClock(const ScriptedClock&) = delete;
+    ScriptedClock& operator=(const ScriptedClock&) = delete;
+
+private:
+    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
+    static void Wall(platform::FILETIME* time) {
+        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
+        time->dwLowDateTime = static_cast<platform::DWORD>(units);
+        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
+    }
+    static inline std::atomic<std::uint64_t> sTickMs{0};
+    static inline std::atomic<std::uint64_t> sWallMs{0};
+    static constexpr platform::ClockSource kSource{Tick, Wall};
+    const platform::ClockSource* mPrevious;
+};
+
+// A loop on the scripted clock, the log of what fired, and the pass counter.
+// Timer callbacks are plain functions, so the fixture in use is reached
+// through Current().
+class LoopTest : public ::testing::Test {
+public:
+    LoopTest() { sCurrent = this; }
+    ~LoopTest() override { sCurrent = nullptr; }
+
+    static LoopTest& Current() { return *sCurrent; }
+
+    // A new manager with this period (the fixture starts with 100 ms).
+    void UsePeriod(unsigned int newPeriod) {
+        period = newPeriod;
+        loop = std::make_unique<TimersAndEventManager>(period);
+    }
+
+    // Runs `passes` passes. Before pass n's clock is read, the clock moves by
+    // step(n) ms (default: one period) and hook(n) runs; pass passes + 1 ceases
+    // at once (nothing is applied or fired in it). Returns Start's result.
+    bool Run(int passes, std::function<std::int64_t(int)> step = nullptr, std::function<void(int)> hook = nullptr) {
+        mPasses = passes;
+        mStep = std::move(step);
+        mHook = std::move(hook);
+        pass = 0;
+        loop->SetEventCallback(&LoopTest::OnWait);
+        loop->SetEventUserData(this);
+        event.SetEvent();
+        return loop->Start(event);
+    }
+
+    // Base of the keys: the loop's time when called.
+    unsigned long long Now() { return loop->GetKeyTime(); }
+
+    // Timer callback: logs "name@pass". The user data is the name.
+    static void Record(void* name) {
+        Current().fired.push_back(std::string(static_cast<const char*>(name)) + "@" + std::to_string(Current().pass));
+    }
+
+    void AddAt(unsigned long long key, const char* name) {
+        loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
+    }
+
+    // The queue in firing order, as "name+offset" with offsets from `base`.
+    // Goes through ClearTimersFromCallbackIf, so queued requests are applied.
+    std::string Listing(unsigned long long base) {
+        static std::string* out;
+        static unsigned long long from;
+        std::string text;
+        out = &text;
+        from = base;
+        loop->ClearTimersFromCallbackIf([](const TimersAndEventManager::TimerEntry& entry) {
+            const void* name = entry.second.second;
+            *out += (out->empty() ? "" : " ") + std::string(name ? static_cast<const char*>(name) : "null") + "+" +
+                    std::to_string(static_cast<std::int64_t>(entry.first - from));
+            return false;
+        });
+        return text;
+    }
+
+    std::string Fired() const {
+        std::string all;
+        for (const std::string& one : fired) all += (all.empty() ? "" : " ") + one;
+        return all;
+    }
+
+    ScriptedClock clock;
+    unsigned int period = 100;
+    std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
+    ThreadEvent event;  // auto-reset, with a lock, as callers typically make it
+    int pass = 0;
+    std::vector<std::string> fired;
+
+    void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
+
+private:
+    static void OnWait(void* self) {
+        auto& test = *static_cast<LoopTest*>(self);
+        if (++test.pass > test.mPasses) {
+            test.loop->CeaseExecution();
+            return;
+        }
+        test.clock.Advance(test.mStep ? test.mStep(test.pass) : test.period);
+        if (test.mHook) test.mHook(test.pass);
+        test.event.SetEvent();
+    }
+
+    static inline LoopTest* sCurrent = nullptr;
+    int mPasses = 0;
+    std::function<std::int64_t(int)> mStep;
+    std::function<void(int)> mHook;
+};
+
+}  // namespace rvsys::test
+
+#endif  // RVSYS_TESTS_TIMERS_LOOP_HARNESS_H

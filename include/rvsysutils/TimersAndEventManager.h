@@ -138,10 +138,13 @@ public:
     // use the manager).
     unsigned long long GetKeyTime();
 
-    // Loop thread only. Adds a timer `delay` ms from now (pass an unsigned int,
-    // e.g. 100u: an int literal is ambiguous with the absolute form). A delay of
-    // 0 from a timer callback fires in the next pass, not the current one.
-    // May throw std::bad_alloc (the queue is unchanged then).
+    // Loop thread only. Adds a timer `delay` ms from now. A delay of 0 from a
+    // timer callback fires in the next pass, not the current one. May throw
+    // std::bad_alloc (the queue is unchanged then).
+    // The two forms differ only by the first argument's type, so pass exactly
+    // unsigned int (100u) or unsigned long long: an int, or a std::uint64_t
+    // (unsigned long on 64-bit Linux), converts equally well to both and the
+    // call is ambiguous.
     void AddTimerFromCallback(unsigned int delay, void (*callback)(void*), void* userData);
 
     // Loop thread only. Adds a timer at an absolute key time, after every timer

@@ -18,7 +18,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -77,11 +76,10 @@ public:
     }
 
     // Runs `passes` passes. Before pass n's clock is read, the clock moves by
-    // step(n) ms (default: one period) and hook(n) runs; pass passes + 1 ceases
-    // at once (nothing is applied or fired in it). Returns Start's result.
-    bool Run(int passes, std::function<std::int64_t(int)> step = nullptr, std::function<void(int)> hook = nullptr) {
+    // one period and hook(n) runs; pass passes + 1 ceases at once (nothing is
+    // applied or fired in it). Returns Start's result.
+    bool Run(int passes, std::function<void(int)> hook = nullptr) {
         mPasses = passes;
-        mStep = std::move(step);
         mHook = std::move(hook);
         pass = 0;
         loop->SetEventCallback(&LoopTest::OnWait);
@@ -95,7 +93,9 @@ public:
 
     // Timer callback: logs "name@pass". The user data is the name.
     static void Record(void* name) {
-        Current().fired.push_back(std::string(static_cast<const char*>(name)) + "@" + std::to_string(Current().pass));
+        std::string& log = Current().fired;
+        log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
+               std::to_string(Current().pass);
     }
 
     void AddAt(unsigned long long key, const char* name) {
@@ -119,18 +119,12 @@ public:
         return text;
     }
 
-    std::string Fired() const {
-        std::string all;
-        for (const std::string& one : fired) all += (all.empty() ? "" : " ") + one;
-        return all;
-    }
-
     ScriptedClock clock;
     unsigned int period = 100;
     std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
     ThreadEvent event;  // auto-reset, with a lock, as callers typically make it
     int pass = 0;
-    std::vector<std::string> fired;
+    std::string fired;  // "name@pass", in firing order
 
     void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
 
@@ -141,14 +135,13 @@ private:
             test.loop->CeaseExecution();
             return;
         }
-        test.clock.Advance(test.mStep ? test.mStep(test.pass) : test.period);
+        test.clock.Advance(test.period);
         if (test.mHook) test.mHook(test.pass);
         test.event.SetEvent();
     }
 
     static inline LoopTest* sCurrent = nullptr;
     int mPasses = 0;
-    std::function<std::int64_t(int)> mStep;
     std::function<void(int)> mHook;
 };
 

@@ -33,20 +33,20 @@ TEST_F(PassLocks, APassWithNothingQueuedTakesOnlyTheEventsLock) {
     tRecording = true;
     EXPECT_TRUE(Run(20));
     tRecording = false;
-    EXPECT_EQ(Fired(), "timer@2");
+    EXPECT_EQ(fired, "timer@2");
     EXPECT_EQ(entered.size(), 1u);  // the event's lock, around every wait
 
     // One outside request: the pass that applies it takes the manager's mutex.
     entered.clear();
     tRecording = true;
-    EXPECT_TRUE(Run(5, nullptr, [&](int n) {
+    EXPECT_TRUE(Run(5, [&](int n) {
         if (n != 3) return;
         tRecording = false;  // the append's own lock is not the pass's
         loop->AddTimerFromOutside(Now(), &LoopTest::Record, const_cast<char*>("outside"));
         tRecording = true;
     }));
     tRecording = false;
-    EXPECT_EQ(Fired(), "timer@2 outside@4");
+    EXPECT_EQ(fired, "timer@2 outside@4");
     EXPECT_EQ(entered.size(), 2u);
     tEntered = nullptr;
 }

@@ -198,61 +198,56 @@ std::int64_t SteadyNs() {
 // Each implementation is checked against its own clock: a timer is early when
 // that clock reads less than its deadline when it fires.
 struct OneSecond {
-    std::vector<std::int64_t> due;  // deadline of each timer
+    std::vector<std::int64_t> due = std::vector<std::int64_t>(kTimers);  // deadline of each timer
     int fired = 0;
     int early = 0;
     void Fire(int i, std::int64_t now) {
         if (now < due[static_cast<size_t>(i)]) ++early;
         ++fired;
     }
-    void Report(benchmark::State& state, double cpuSeconds) {
-        state.SetIterationTime(cpuSeconds);
-        state.counters["early"] = early;
-        state.counters["fired"] = fired;
-    }
 };
 
-struct LoopRun {
-    TimersAndEventManager* loop;
-    std::vector<unsigned long long> keys;
-    int fired = 0;
-    int early = 0;
-};
-LoopRun* gLoopRun = nullptr;
-
-void LoopTimer(void* index) {
-    LoopRun& run = *gLoopRun;
-    const auto i = static_cast<size_t>(reinterpret_cast<std::uintptr_t>(index));
-    if (run.loop->GetKeyTime() <= run.keys[i]) ++run.early;
-    if (++run.fired == kTimers) run.loop->CeaseExecution();
-}
-
-void OneSecond_TimersAndEventManager(benchmark::State& state) {
+// Runs `body` once per iteration and reports the process's CPU time for it.
+template <class Body>
+void MeasureOneSecond(benchmark::State& state, Body body) {
     for (auto _ : state) {
         const double cpu = ProcessCpuSeconds();
-        TimersAndEventManager loop(1);
-        ThreadEvent wake;
-        wake.Create(1, 0);
-        LoopRun run{&loop, std::vector<unsigned long long>(kTimers)};
-        gLoopRun = &run;
-        const unsigned long long base = loop.GetKeyTime();
-        for (int i = 0; i < kTimers; ++i) {
-            run.keys[static_cast<size_t>(i)] = base + OffsetMs(i);
-            loop.AddTimerFromCallback(run.keys[static_cast<size_t>(i)], &LoopTimer,
-                                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
-        }
-        loop.Start(wake);
+        OneSecond run;
+        body(run);
         state.SetIterationTime(ProcessCpuSeconds() - cpu);
         state.counters["early"] = run.early;
         state.counters["fired"] = run.fired;
     }
 }
 
+TimersAndEventManager* gLoop = nullptr;
+OneSecond* gRun = nullptr;
+
+void LoopTimer(void* index) {
+    const auto i = static_cast<int>(reinterpret_cast<std::uintptr_t>(index));
+    gRun->Fire(i, static_cast<std::int64_t>(gLoop->GetKeyTime()));
+    if (gRun->fired == kTimers) gLoop->CeaseExecution();
+}
+
+void OneSecond_TimersAndEventManager(benchmark::State& state) {
+    MeasureOneSecond(state, [](OneSecond& run) {
+        TimersAndEventManager loop(1);
+        ThreadEvent wake;
+        wake.Create(1, 0);
+        gLoop = &loop;
+        gRun = &run;
+        const unsigned long long base = loop.GetKeyTime();
+        for (int i = 0; i < kTimers; ++i) {
+            const unsigned long long key = base + OffsetMs(i);
+            run.due[static_cast<size_t>(i)] = static_cast<std::int64_t>(key);
+            loop.AddTimerFromCallback(key, &LoopTimer, reinterpret_cast<void*>(static_cast<std::uintptr_t>(i)));
+        }
+        loop.Start(wake);
+    });
+}
+
 void OneSecond_BareHeapLoop(benchmark::State& state) {
-    for (auto _ : state) {
-        const double cpu = ProcessCpuSeconds();
-        OneSecond run;
-        run.due.resize(kTimers);
+    MeasureOneSecond(state, [](OneSecond& run) {
         using Item = std::pair<std::int64_t, int>;
         std::priority_queue<Item, std::vector<Item>, std::greater<Item>> heap;
         const std::int64_t start = SteadyNs();
@@ -269,8 +264,7 @@ void OneSecond_BareHeapLoop(benchmark::State& state) {
                 heap.pop();
             }
         }
-        run.Report(state, ProcessCpuSeconds() - cpu);
-    }
+    });
 }
 
 #if defined(RVSYS_BENCH_HAVE_LIBUV)
@@ -280,10 +274,7 @@ struct UvRun {
 };
 
 void OneSecond_Libuv(benchmark::State& state) {
-    for (auto _ : state) {
-        const double cpu = ProcessCpuSeconds();
-        OneSecond run;
-        run.due.resize(kTimers);
+    MeasureOneSecond(state, [](OneSecond& run) {
         uv_loop_t loop;
         uv_loop_init(&loop);
         std::vector<uv_timer_t> timers(kTimers);
@@ -308,17 +299,13 @@ void OneSecond_Libuv(benchmark::State& state) {
         for (auto& timer : timers) uv_close(reinterpret_cast<uv_handle_t*>(&timer), nullptr);
         uv_run(&loop, UV_RUN_DEFAULT);
         uv_loop_close(&loop);
-        run.Report(state, ProcessCpuSeconds() - cpu);
-    }
+    });
 }
 #endif
 
 #if defined(RVSYS_BENCH_HAVE_ASIO)
 void OneSecond_BoostAsio(benchmark::State& state) {
-    for (auto _ : state) {
-        const double cpu = ProcessCpuSeconds();
-        OneSecond run;
-        run.due.resize(kTimers);
+    MeasureOneSecond(state, [](OneSecond& run) {
         boost::asio::io_context context;
         std::vector<boost::asio::steady_timer> timers;
         timers.reserve(kTimers);
@@ -329,8 +316,7 @@ void OneSecond_BoostAsio(benchmark::State& state) {
             timers.back().async_wait([&run, i](const boost::system::error_code&) { run.Fire(i, SteadyNs()); });
         }
         context.run();
-        run.Report(state, ProcessCpuSeconds() - cpu);
-    }
+    });
 }
 #endif
 

@@ -89,7 +89,9 @@ TEST_F(TimerQueue, ClearIfAppliesQueuedRequestsThenOffersEachTimerOnce) {
 
 TEST_F(TimerQueue, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
     const auto base = Now();
-    for (const char* name : {"A", "B", "C", "D", "E"}) AddAt(base + 10 * static_cast<unsigned long long>(name[0] - 'A' + 1), name);
+    for (const char* name : {"A", "B", "C", "D", "E"}) {
+        AddAt(base + 10 * static_cast<unsigned long long>(name[0] - 'A' + 1), name);
+    }
     // Shift 0 on every timer changes nothing.
     loop->AdjustTimersFromCallbackIf([](const TimerEntry&) { return true; }, 0);
     EXPECT_EQ(Listing(base), "A+10 B+20 C+30 D+40 E+50");

@@ -158,7 +158,8 @@ public:
     // GetKeyTime); the loop adds it in its next pass, in the order requests were
     // queued. Does not wake the loop: signal its event for that. Holds a short
     // internal lock, calls nothing of the caller's and never throws: when
-    // memory runs out, this one request is lost and nothing else changes.
+    // memory runs out (now, or when the manager was made), this one request is
+    // lost and nothing else changes.
     void AddTimerFromOutside(const unsigned long long& keyTime, void (*callback)(void*), void* userData);
 
     // Any thread. Queues the removal of every timer whose user data is

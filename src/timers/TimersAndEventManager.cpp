@@ -17,13 +17,14 @@ constexpr unsigned long long kFileTimeOf1970 = 116444736000000000ull;
 
 // Appends one request. The node is allocated before the lock is taken, so the
 // lock covers only an O(1) splice that cannot fail; when memory runs out the
-// request is lost and the list is untouched.
+// request is lost and the list is untouched. So is a request to a manager
+// whose mutex could not be made: appending without it would race.
 template <class List, class Action>
 void AppendRequest(ThreadMutex& mutex, List& list, std::atomic<bool>& hasPending, const Action& action) {
     try {
         List node;
         node.push_back(action);
-        mutex.Lock();
+        if (!mutex.Lock()) return;
         list.splice(list.end(), node);
         hasPending.store(true, std::memory_order_release);
         mutex.Unlock();

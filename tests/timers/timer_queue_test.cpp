@@ -157,4 +157,11 @@ TEST_F(TimerQueue, OutsideRequestsWithoutMemoryAreLostAlone) {
     loop->AddTimerFromOutside(base + 30, &LoopTest::Record, const_cast<char*>("added"));
     EXPECT_TRUE(Run(1));
     EXPECT_EQ(fired, "kept@1 added@1");
+
+    rvsys::test::FailNothrowAllocations(1);
+    TimersAndEventManager withoutMutex(100);
+    rvsys::test::FailNothrowAllocations(0);
+    EXPECT_NO_THROW(withoutMutex.AddTimerFromOutside(base, &LoopTest::Record, lost));
+    withoutMutex.ClearTimersFromCallbackIf(nullptr);  // would apply it, had it been queued
+    EXPECT_TRUE(withoutMutex.IsTimersQueueEmpty());
 }

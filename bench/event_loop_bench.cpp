@@ -1,15 +1,14 @@
 // TimersAndEventManager against baselines measured in the same run:
-//   Firing/*    cost of firing one timer while 1,000,000 are queued (each fired
+//   Firing_*    cost of firing one timer while 1,000,000 are queued (each fired
 //               timer adds itself again, so the queue stays full), against a
 //               bare std::multimap doing erase-first + insert;
-//   Outside/*   AddTimerFromOutside from two threads while the loop runs,
+//   Outside_*   AddTimerFromOutside from two threads while the loop runs,
 //               against a std::mutex-guarded std::list drained every 1 ms;
-//   OneSecond/* CPU time of the whole process to add and run 100,000 one-shot
+//   OneSecond_* CPU time of the whole process to add and run 100,000 one-shot
 //               timers spread over one second with a 1 ms period, against a
 //               bare binary-heap loop and (when built with them) libuv and
-//               Boost.Asio. The "early" counter is the number of timers that
-//               fired before their time.
-// Repetitions are interleaved; the table after the run gives median ratios.
+//               Boost.Asio. A run in which any timer fires before its time
+//               fails with an error instead of reporting a time.
 #include <benchmark/benchmark.h>
 
 #include <rvsysutils/Thread.h>
@@ -21,7 +20,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <list>
 #include <map>
 #include <mutex>
@@ -31,6 +29,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/ratio_main.h"
 
 #if defined(RVSYS_BENCH_HAVE_LIBUV)
 #include <uv.h>
@@ -215,8 +214,11 @@ void MeasureOneSecond(benchmark::State& state, Body body) {
         OneSecond run;
         body(run);
         state.SetIterationTime(ProcessCpuSeconds() - cpu);
-        state.counters["early"] = run.early;
-        state.counters["fired"] = run.fired;
+        if (run.early != 0 || run.fired != kTimers) {
+            const std::string what = std::to_string(run.early) + " early, " + std::to_string(run.fired) + " fired";
+            state.SkipWithError(what.c_str());
+            break;
+        }
     }
 }
 
@@ -321,39 +323,15 @@ void OneSecond_BoostAsio(benchmark::State& state) {
 #endif
 
 // ---- Ratio table ---------------------------------------------------------------
-struct Figure {
-    const char* label;
-    const char* candidate;
-    const char* baseline;
-    double target;  // the ratio must stay at or under it; 0: for information
-};
-
-const Figure kFigures[] = {
-    {"firing cost per timer, 1,000,000 queued", "Firing_TimersAndEventManager", "Firing_BareMultimap", 1.5},
-    {"AddTimerFromOutside, 2 threads, per request", "Outside_TimersAndEventManager", "Outside_MutexAndList", 0},
-    {"CPU for 100,000 timers over 1 s vs bare heap loop", "OneSecond_TimersAndEventManager",
+const rvsys::bench::Ratio kRatios[] = {
+    {"firing one timer with 1,000,000 queued (time per 1,000,000)", "Firing_TimersAndEventManager",
+     "Firing_BareMultimap", 1.5},
+    {"AddTimerFromOutside from 2 threads while the loop runs (time per 400,000)", "Outside_TimersAndEventManager",
+     "Outside_MutexAndList", 0},
+    {"CPU for 100,000 timers over 1 s, vs a bare heap loop", "OneSecond_TimersAndEventManager",
      "OneSecond_BareHeapLoop", 0},
-    {"CPU for 100,000 timers over 1 s vs libuv", "OneSecond_TimersAndEventManager", "OneSecond_Libuv", 0},
-    {"CPU for 100,000 timers over 1 s vs Boost.Asio", "OneSecond_TimersAndEventManager", "OneSecond_BoostAsio", 0},
-};
-
-// Keeps the medians (time per iteration, in seconds) and the counters.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const std::string& name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Iteration) {
-                const auto early = run.counters.find("early");
-                if (early != run.counters.end()) earlyTotal[name] += early->second.value;
-            } else if (run.aggregate_name == "median") {
-                medians[name] = run.real_accumulated_time / static_cast<double>(run.iterations);
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medians;
-    std::map<std::string, double> earlyTotal;  // over every repetition
+    {"CPU for 100,000 timers over 1 s, vs libuv", "OneSecond_TimersAndEventManager", "OneSecond_Libuv", 0},
+    {"CPU for 100,000 timers over 1 s, vs Boost.Asio", "OneSecond_TimersAndEventManager", "OneSecond_BoostAsio", 0},
 };
 
 }  // namespace
@@ -372,36 +350,4 @@ BENCHMARK(OneSecond_Libuv)->Unit(benchmark::kMillisecond)->UseManualTime()->Iter
 BENCHMARK(OneSecond_BoostAsio)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
 #endif
 
-int main(int argc, char** argv) {
-    // glibc takes non-atomic shortcuts until a process has had a second thread;
-    // start one first so that no baseline is flattered by them.
-    std::thread([] {}).join();
-    std::vector<char*> args(argv, argv + argc);
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    args.insert(args.begin() + 1, interleave);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-
-    std::printf("\n%-52s %12s %12s %8s %s\n", "figure (medians)", "candidate", "baseline", "ratio", "target");
-    for (const Figure& figure : kFigures) {
-        const auto candidate = collector.medians.find(figure.candidate);
-        const auto baseline = collector.medians.find(figure.baseline);
-        if (candidate == collector.medians.end() || baseline == collector.medians.end()) continue;
-        const double ratio = candidate->second / baseline->second;
-        std::printf("%-52s %10.2fms %10.2fms %8.3f %s\n", figure.label, candidate->second * 1e3,
-                    baseline->second * 1e3, ratio,
-                    figure.target == 0 ? "-" : (ratio <= figure.target ? "met" : "MISSED"));
-    }
-    const auto outside = collector.medians.find("Outside_TimersAndEventManager");
-    if (outside != collector.medians.end()) {
-        std::printf("AddTimerFromOutside from 2 threads: %.2f million requests/s (target 2)\n",
-                    2.0 * kPerProducer / outside->second / 1e6);
-    }
-    for (const auto& [name, early] : collector.earlyTotal) {
-        std::printf("%s: %.0f timers fired early, over all repetitions\n", name.c_str(), early);
-    }
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return rvsys::bench::RunRatioMain(argc, argv, kRatios); }

@@ -1,10 +1,8 @@
-// Drives a TimersAndEventManager pass by pass on a scripted clock.
-//
-// The loop waits on an event that is always signalled again, so every wait
-// returns at once; the event callback stands for the time the wait took: it
-// moves the scripted clock, runs the test's hook for that pass, and after the
-// last pass ceases the loop. Tests of 50 passes take microseconds, and the
-// pass in which each timer fires is known exactly.
+// Drives a TimersAndEventManager pass by pass on a scripted clock. The loop's
+// event is signalled again in every pass, so each wait returns at once; the
+// event callback stands for the time the wait took: it moves the clock by one
+// period, runs the test's hook, and ceases the loop after the last pass. The
+// pass in which each timer fires is known exactly, without sleeping.
 #ifndef RVSYS_TESTS_TIMERS_LOOP_HARNESS_H
 #define RVSYS_TESTS_TIMERS_LOOP_HARNESS_H
 
@@ -23,9 +21,8 @@
 
 namespace rvsys::test {
 
-// Replaces the tick count and the wall clock while it lives. The tick starts
-// at the real one (so the uptime clock sees no wrap) and the wall clock at a
-// fixed date; Advance moves both, JumpWall only the wall clock.
+// Replaces the tick count and the wall clock while it lives. The tick starts at
+// the real one, so the uptime clock sees no wrap; the wall clock at a fixed date.
 class ScriptedClock {
 public:
     static constexpr std::uint64_t kWallStartMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
@@ -36,15 +33,14 @@ public:
         mPrevious = platform::SetClockSource(&kSource);
     }
     ~ScriptedClock() { platform::SetClockSource(mPrevious); }
+    ScriptedClock(const ScriptedClock&) = delete;
+    ScriptedClock& operator=(const ScriptedClock&) = delete;
 
-    void Advance(std::int64_t ms) {
+    void Advance(std::int64_t ms) {  // both clocks
         sTickMs += static_cast<std::uint64_t>(ms);
         sWallMs += static_cast<std::uint64_t>(ms);
     }
     void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
-
-    ScriptedClock(const ScriptedClock&) = delete;
-    ScriptedClock& operator=(const ScriptedClock&) = delete;
 
 private:
     static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
@@ -59,25 +55,24 @@ private:
     const platform::ClockSource* mPrevious;
 };
 
-// A loop on the scripted clock, the log of what fired, and the pass counter.
-// Timer callbacks are plain functions, so the fixture in use is reached
-// through Current().
+// Timer user data are names (static strings); the fixture in use is reached
+// through Current() from plain callback functions.
 class LoopTest : public ::testing::Test {
 public:
+    using TimerEntry = TimersAndEventManager::TimerEntry;
+
     LoopTest() { sCurrent = this; }
     ~LoopTest() override { sCurrent = nullptr; }
-
+    void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
     static LoopTest& Current() { return *sCurrent; }
 
-    // A new manager with this period (the fixture starts with 100 ms).
     void UsePeriod(unsigned int newPeriod) {
         period = newPeriod;
         loop = std::make_unique<TimersAndEventManager>(period);
     }
 
-    // Runs `passes` passes. Before pass n's clock is read, the clock moves by
-    // one period and hook(n) runs; pass passes + 1 ceases at once (nothing is
-    // applied or fired in it). Returns Start's result.
+    // Runs `passes` passes; hook(n) runs in pass n after the clock has moved.
+    // Pass passes + 1 ceases at once: nothing is applied or fired in it.
     bool Run(int passes, std::function<void(int)> hook = nullptr) {
         mPasses = passes;
         mHook = std::move(hook);
@@ -88,10 +83,9 @@ public:
         return loop->Start(event);
     }
 
-    // Base of the keys: the loop's time when called.
     unsigned long long Now() { return loop->GetKeyTime(); }
 
-    // Timer callback: logs "name@pass". The user data is the name.
+    // Timer callback: logs "name@pass".
     static void Record(void* name) {
         std::string& log = Current().fired;
         log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
@@ -102,15 +96,21 @@ public:
         loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
     }
 
-    // The queue in firing order, as "name+offset" with offsets from `base`.
-    // Goes through ClearTimersFromCallbackIf, so queued requests are applied.
+    // True when the entry's name is one of the space-separated `names`.
+    static bool Named(const TimerEntry& entry, const char* names) {
+        const auto* name = static_cast<const char*>(entry.second.second);
+        return name != nullptr && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
+    }
+
+    // The queue in firing order as "name+offset", offsets from `base`. Goes
+    // through ClearTimersFromCallbackIf, so queued requests are applied first.
     std::string Listing(unsigned long long base) {
         static std::string* out;
         static unsigned long long from;
         std::string text;
         out = &text;
         from = base;
-        loop->ClearTimersFromCallbackIf([](const TimersAndEventManager::TimerEntry& entry) {
+        loop->ClearTimersFromCallbackIf([](const TimerEntry& entry) {
             const void* name = entry.second.second;
             *out += (out->empty() ? "" : " ") + std::string(name ? static_cast<const char*>(name) : "null") + "+" +
                     std::to_string(static_cast<std::int64_t>(entry.first - from));
@@ -122,19 +122,14 @@ public:
     ScriptedClock clock;
     unsigned int period = 100;
     std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
-    ThreadEvent event;  // auto-reset, with a lock, as callers typically make it
+    ThreadEvent event;  // auto-reset, with a lock
     int pass = 0;
-    std::string fired;  // "name@pass", in firing order
-
-    void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
+    std::string fired;  // "name@pass ..." in firing order
 
 private:
     static void OnWait(void* self) {
         auto& test = *static_cast<LoopTest*>(self);
-        if (++test.pass > test.mPasses) {
-            test.loop->CeaseExecution();
-            return;
-        }
+        if (++test.pass > test.mPasses) return test.loop->CeaseExecution();
         test.clock.Advance(test.period);
         if (test.mHook) test.mHook(test.pass);
         test.event.SetEvent();

@@ -265,6 +265,49 @@ void CrossProcessLock() {
     Say("parent: unlocked; the name disappears with the last object");
 }
 
+// ---- 7. An event loop on the main thread -------------------------------------------
+struct LoopStory {
+    TimersAndEventManager loop{50};  // each pass waits at most 50 ms
+    ThreadEvent wake;                // the loop's event: auto-reset, with a lock
+    int ticks = 0;
+};
+
+void Tick(void* argument) {
+    auto* story = static_cast<LoopStory*>(argument);
+    Say("loop: tick %d", ++story->ticks);
+    if (story->ticks < 3) story->loop.AddTimerFromCallback(100u, Tick, story);  // repeats by adding itself again
+}
+
+void HelperTimer(void*) { Say("loop: the timer queued by the helper fires"); }
+
+void Woken(void*) { Say("loop: event delivered"); }
+
+unsigned long RVSYS_WINAPI Helper(void* argument) {
+    auto* story = static_cast<LoopStory*>(argument);
+    Thread::Sleep(120);
+    Say("helper: queue a timer due 150 ms from now, and signal the loop's event");
+    story->loop.AddTimerFromOutside(story->loop.GetKeyTime() + 150, HelperTimer, story);
+    story->wake.SetEvent();
+    Thread::Sleep(300);
+    Say("helper: CeaseExecution, and a signal so that the loop sees it at once");
+    story->loop.CeaseExecution();
+    story->wake.SetEvent();
+    return 0;
+}
+
+void EventLoop() {
+    Title("An event loop on the main thread: timers, an event from another thread, CeaseExecution");
+    LoopStory story;
+    story.wake.Create(1, 0);
+    story.loop.SetEventCallback(Woken);
+    story.loop.AddTimerFromCallback(100u, Tick, &story);
+    ThreadBase* helper = StartThread(Helper, &story, nullptr, 0);
+    Say("main: Start runs the loop on this thread; a tick is due in 100 ms");
+    const bool result = story.loop.Start(story.wake);
+    Say("main: Start returned %s after %d ticks", result ? "true" : "false", story.ticks);
+    StopThread(&helper, 1000, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -276,6 +319,7 @@ int main(int argc, char** argv) {
     RawHandles();
     Timers();
     CrossProcessLock();
+    EventLoop();
     std::printf("\ndone.\n");
     return 0;
 }

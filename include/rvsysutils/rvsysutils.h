@@ -8,5 +8,6 @@
 #include "ThreadEvent.h"
 #include "ThreadMutex.h"
 #include "TimerManager.h"
+#include "TimersAndEventManager.h"
 
 #endif  // RVSYSUTILS_RVSYSUTILS_H

@@ -12,7 +12,7 @@ string(REPLACE "\n" ";" lines "${table}")
 # What may be exported: members of the exported classes (static data members
 # included), their virtual tables and type information, the Thread functions
 # and the three free functions.
-set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase|TimerManager|Semaphore)::"
+set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase|TimerManager|Semaphore|TimersAndEventManager)::"
             "^(vtable|typeinfo|typeinfo name) for (ThreadBase|TimerManager)$"
             "^Thread::"
             # the standard library's code for the registry's declared type, which
@@ -54,7 +54,9 @@ foreach(required
     "Semaphore::mHandleMap[abi:cxx11]"
     "Semaphore::mIsRegistered" "Semaphore::mErrorMessage[abi:cxx11]"
     "Thread::GetCommandLineA(char*, unsigned int, bool, bool, bool)"
-    "StartThread" "StopThread")
+    "StartThread" "StopThread"
+    "TimersAndEventManager::GetCurrentTimeInMilliSec()" "TimersAndEventManager::ProcessPendingActions(bool)"
+    "TimersAndEventManager::ClearPendingEventsFromCallback()")
   string(FIND "${table}" " ${required}\n" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "not exported: ${required}")

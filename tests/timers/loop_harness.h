@@ -1,0 +1,145 @@
+// Drives a TimersAndEventManager pass by pass on a scripted clock. The loop's
+// event is signalled again in every pass, so each wait returns at once; the
+// event callback stands for the time the wait took: it moves the clock by one
+// period, runs the test's hook, and ceases the loop after the last pass. The
+// pass in which each timer fires is known exactly, without sleeping.
+#ifndef RVSYS_TESTS_TIMERS_LOOP_HARNESS_H
+#define RVSYS_TESTS_TIMERS_LOOP_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <rvsysutils/ThreadEvent.h>
+#include <rvsysutils/TimersAndEventManager.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace rvsys::test {
+
+// Replaces the tick count and the wall clock while it lives. The tick starts at
+// the real one, so the uptime clock sees no wrap; the wall clock at a fixed date.
+class ScriptedClock {
+public:
+    static constexpr std::uint64_t kWallStartMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
+
+    ScriptedClock() {
+        sTickMs = platform::GetTickCount();
+        sWallMs = kWallStartMs;
+        mPrevious = platform::SetClockSource(&kSource);
+    }
+    ~ScriptedClock() { platform::SetClockSource(mPrevious); }
+    ScriptedClock(const ScriptedClock&) = delete;
+    ScriptedClock& operator=(const ScriptedClock&) = delete;
+
+    void Advance(std::int64_t ms) {  // both clocks
+        sTickMs += static_cast<std::uint64_t>(ms);
+        sWallMs += static_cast<std::uint64_t>(ms);
+    }
+    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
+
+private:
+    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
+    static void Wall(platform::FILETIME* time) {
+        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
+        time->dwLowDateTime = static_cast<platform::DWORD>(units);
+        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
+    }
+    static inline std::atomic<std::uint64_t> sTickMs{0};
+    static inline std::atomic<std::uint64_t> sWallMs{0};
+    static constexpr platform::ClockSource kSource{Tick, Wall};
+    const platform::ClockSource* mPrevious;
+};
+
+// Timer user data are names (static strings); the fixture in use is reached
+// through Current() from plain callback functions.
+class LoopTest : public ::testing::Test {
+public:
+    using TimerEntry = TimersAndEventManager::TimerEntry;
+
+    LoopTest() { sCurrent = this; }
+    ~LoopTest() override { sCurrent = nullptr; }
+    void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
+    static LoopTest& Current() { return *sCurrent; }
+
+    void UsePeriod(unsigned int newPeriod) {
+        period = newPeriod;
+        loop = std::make_unique<TimersAndEventManager>(period);
+    }
+
+    // Runs `passes` passes; hook(n) runs in pass n after the clock has moved.
+    // Pass passes + 1 ceases at once: nothing is applied or fired in it.
+    bool Run(int passes, std::function<void(int)> hook = nullptr) {
+        mPasses = passes;
+        mHook = std::move(hook);
+        pass = 0;
+        loop->SetEventCallback(&LoopTest::OnWait);
+        loop->SetEventUserData(this);
+        event.SetEvent();
+        return loop->Start(event);
+    }
+
+    unsigned long long Now() { return loop->GetKeyTime(); }
+
+    // Timer callback: logs "name@pass".
+    static void Record(void* name) {
+        std::string& log = Current().fired;
+        log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
+               std::to_string(Current().pass);
+    }
+
+    void AddAt(unsigned long long key, const char* name) {
+        loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
+    }
+
+    // True when the entry's name is one of the space-separated `names`.
+    static bool Named(const TimerEntry& entry, const char* names) {
+        const auto* name = static_cast<const char*>(entry.second.second);
+        return name != nullptr && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
+    }
+
+    // The queue in firing order as "name+offset", offsets from `base`. Goes
+    // through ClearTimersFromCallbackIf, so queued requests are applied first.
+    std::string Listing(unsigned long long base) {
+        static std::string* out;
+        static unsigned long long from;
+        std::string text;
+        out = &text;
+        from = base;
+        loop->ClearTimersFromCallbackIf([](const TimerEntry& entry) {
+            const void* name = entry.second.second;
+            *out += (out->empty() ? "" : " ") + std::string(name ? static_cast<const char*>(name) : "null") + "+" +
+                    std::to_string(static_cast<std::int64_t>(entry.first - from));
+            return false;
+        });
+        return text;
+    }
+
+    ScriptedClock clock;
+    unsigned int period = 100;
+    std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
+    ThreadEvent event;  // auto-reset, with a lock
+    int pass = 0;
+    std::string fired;  // "name@pass ..." in firing order
+
+private:
+    static void OnWait(void* self) {
+        auto& test = *static_cast<LoopTest*>(self);
+        if (++test.pass > test.mPasses) return test.loop->CeaseExecution();
+        test.clock.Advance(test.period);
+        if (test.mHook) test.mHook(test.pass);
+        test.event.SetEvent();
+    }
+
+    static inline LoopTest* sCurrent = nullptr;
+    int mPasses = 0;
+    std::function<void(int)> mHook;
+};
+
+}  // namespace rvsys::test
+
+#endif  // RVSYS_TESTS_TIMERS_LOOP_HARNESS_H

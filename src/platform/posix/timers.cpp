@@ -12,7 +12,7 @@
 // earliest due time, with a timer slack of 1 ns; whoever changes an earliest due
 // time reprograms the timerfd, so the service wakes only when something is due.
 // A thread blocked in an alertable wait times its own timers itself (its
-// stand-in leaves the service heap meanwhile): the completion call then costs one
+// stand-in is set to "never" meanwhile): the completion call then costs one
 // wake-up, the same as a plain sleep, instead of the service's plus the owner's.
 //
 // Lock order: the service lock is taken first; under it an expiry signals the

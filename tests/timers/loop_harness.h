@@ -88,8 +88,10 @@ public:
     // Timer callback: logs "name@pass".
     static void Record(void* name) {
         std::string& log = Current().fired;
-        log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
-               std::to_string(Current().pass);
+        if (!log.empty()) log += ' ';
+        log += static_cast<const char*>(name);
+        log += '@';
+        log += std::to_string(Current().pass);
     }
 
     void AddAt(unsigned long long key, const char* name) {

@@ -422,8 +422,9 @@ CallQueue QueueEmbeddedCall(ThreadObj* thread, ApcNode* node) {
         if (node->queued) return CallQueue::AlreadyQueued;
         wasEmpty = AppendCall(thread, node);
     }
-    // A thread with calls already waiting has been woken for them.
-    if (wasEmpty) thread->Poke();
+    // A thread with calls already waiting has been woken for them; one queueing
+    // to itself is awake.
+    if (wasEmpty && thread != tlsCurrent) thread->Poke();
     return CallQueue::Queued;
 }
 

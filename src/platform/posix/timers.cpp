@@ -59,6 +59,7 @@ namespace {
 constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kFileTimeEpochShift = 116444736000000000;  // 100 ns units from 1601 to 1970
 constexpr std::int64_t kNever = INT64_MAX;
+constexpr std::int64_t kSelfTimingGrace = 1000000;  // 1 ms
 
 std::int64_t NowNs(clockid_t clock) {
     timespec ts;
@@ -162,6 +163,7 @@ struct OwnedTimers {
     HeapNode standIn;
     bool standInQueued = false;  // in the service's monotonic heap
     bool selfTiming = false;     // the thread is blocked alertably and times them itself
+    std::int64_t graceUntil = 0;  // the service leaves them to the thread until then
 };
 
 namespace {
@@ -254,6 +256,13 @@ public:
     void EndSelfTiming(OwnedTimers* owned) {
         ExpireOwned(owned);
         owned->selfTiming = false;
+        // The thread leaves its wait to run calls and usually comes back within
+        // microseconds: the service takes its timers over only if it has not
+        // after a grace period. Otherwise, with dense due times, the service
+        // wakes for timers the thread is about to take itself and both fight
+        // over this lock. (Another thread waiting on one of these timers sees it
+        // signalled up to that much later while their owner is busy.)
+        owned->graceUntil = NowNs(CLOCK_MONOTONIC) + kSelfTimingGrace;
         UpdateStandIn(owned);
     }
 
@@ -309,7 +318,8 @@ private:
         Clock& clock = mClock[0];
         const bool wasTop = clock.heap.Top() == &owned->standIn;
         if (owned->standInQueued) clock.heap.Remove(&owned->standIn);
-        owned->standIn.due = owned->selfTiming ? kNever : owned->heap.TopDue();
+        const std::int64_t top = owned->heap.TopDue();
+        owned->standIn.due = owned->selfTiming ? kNever : (top > owned->graceUntil ? top : owned->graceUntil);
         owned->standInQueued = clock.heap.Push(&owned->standIn);
         if (wasTop || clock.heap.Top() == &owned->standIn) Program(clock);
         return owned->standInQueued;
@@ -391,14 +401,15 @@ private:
             if (poll(fds, 2, -1) < 0) continue;  // EINTR
             mWakeups.fetch_add(1, std::memory_order_relaxed);
             std::uint64_t expirations;
-            for (const Clock& clock : mClock) {
-                while (read(clock.fd, &expirations, sizeof expirations) > 0) {
-                }
+            bool fired[2] = {false, false};
+            for (int i = 0; i < 2; ++i) {
+                while (read(mClock[i].fd, &expirations, sizeof expirations) > 0) fired[i] = true;
             }
             InternalGuard guard(mLock);
-            for (Clock& clock : mClock) {
-                clock.programmed = -1;  // fired or cancelled: reprogram whatever is next
-                Expire(clock, NowNs(clock.id));
+            for (int i = 0; i < 2; ++i) {
+                if (!fired[i]) continue;
+                mClock[i].programmed = -1;  // it has fired: reprogram whatever is next
+                Expire(mClock[i], NowNs(mClock[i].id));
             }
         }
     }
@@ -546,7 +557,9 @@ BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, 
     {
         InternalGuard guard(service.Lock());
         service.Cancel(timer);
-        timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
+        if ((timer->state.load(std::memory_order_relaxed) & Waitable::kSignaled) != 0) {
+            timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
+        }
         timer->realtime = realtime;
         timer->node.due = due;
         timer->period = static_cast<std::int64_t>(period) * kNsPerMs;

@@ -19,6 +19,8 @@ struct ThreadBaseAccess {
     static DWORD RVSYS_WINAPI Entry(LPVOID parameter) {
         return static_cast<DWORD>(ThreadBase::MainThreadRoutine(static_cast<ThreadBase*>(parameter)));
     }
+    static ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event, long autoDelete);
+    static long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitCode);
 };
 
 }  // namespace rvsys::detail
@@ -299,6 +301,15 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
 }
 
 ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event, long autoDelete) {
+    return rvsys::detail::ThreadBaseAccess::StartThread(routine, argument, event, autoDelete);
+}
+
+long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitCode) {
+    return rvsys::detail::ThreadBaseAccess::StopThread(thread, timeout, exitCode);
+}
+
+ThreadBase* rvsys::detail::ThreadBaseAccess::StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event,
+                                                          long autoDelete) {
     auto* thread = new (std::nothrow) ThreadBase;
     if (thread == nullptr) return nullptr;
     thread->mThreadFunction = routine;
@@ -309,7 +320,8 @@ ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* even
     return nullptr;
 }
 
-long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitCode) {
+long rvsys::detail::ThreadBaseAccess::StopThread(ThreadBase** thread, unsigned long timeout,
+                                                 unsigned long* exitCode) {
     if (thread == nullptr || *thread == nullptr) return 0;
     ThreadMutex& selfDelete = SelfDeleteLock();
     selfDelete.Lock();

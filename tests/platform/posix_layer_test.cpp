@@ -65,6 +65,20 @@ TEST(ClockSeam, ScriptedSourceReplacesBothClocksUntilRestored) {
     EXPECT_NE(pf::GetTickCount(), 0xFFFFFFF0u);
 }
 
+// Windows hands a closed handle's value to the next object at once; the Linux
+// layer's handles carry a generation, so a stale value keeps failing.
+TEST(Handles, ANewObjectDoesNotAnswerToAClosedValue) {
+    HANDLE closed = pf::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(pf::CloseHandle(closed), TRUE);
+    HANDLE fresh = pf::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(fresh, closed);
+    pf::SetLastError(0);
+    EXPECT_EQ(pf::SetEvent(closed), FALSE);
+    EXPECT_EQ(pf::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(pf::WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
+    pf::CloseHandle(fresh);
+}
+
 namespace {
 
 std::atomic<bool> gStopSpinning{false};

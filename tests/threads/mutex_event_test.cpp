@@ -70,7 +70,7 @@ struct Section {
 };
 
 std::atomic<int> gCalls{0};
-void CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
+void RVSYS_WINAPI CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
 
 }  // namespace
 

@@ -36,14 +36,17 @@ using rvsys::detail::Store;
 // destroys that object: the thread then ends as soon as the code returns.
 thread_local ThreadBase* tlsOwnRun = nullptr;
 
-// Calls one of Initialize / Run / Destroy as user code. The final overrider is
-// looked up while the thread still counts as running library code, so once a
-// TerminateThread has returned the thread never reads the object again, not
-// even its virtual table. (GCC's bound-member-function extension gives the
-// overrider's address; other compilers make an ordinary virtual call.)
+// Calls one of Initialize / Run / Destroy as user code. Where termination is
+// cooperative, the final overrider is looked up while the thread still counts
+// as running library code, so once a TerminateThread has returned the thread
+// never reads the object again, not even its virtual table. (GCC's
+// bound-member-function extension gives the overrider's address; other
+// compilers make an ordinary virtual call.) Where termination is real, the
+// ordinary virtual call is exact, and the extension would even be wrong on
+// 32-bit Windows, whose member functions take `this` in a register.
 template <class R>
 R CallUserCode(ThreadBase* thread, R (ThreadBase::*member)()) {
-#if defined(__GNUC__) && !defined(__clang__)
+#if RVSYS_COOPERATIVE_TERMINATION && defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpmf-conversions"
     auto function = reinterpret_cast<R (*)(ThreadBase*)>(thread->*member);

@@ -25,6 +25,9 @@
 #include <cstdarg>
 #include <cstdint>
 
+// TerminateThread stops a thread wherever it is.
+#define RVSYS_COOPERATIVE_TERMINATION 0
+
 namespace rvsys::platform {
 
 // ---- Types -----------------------------------------------------------------

@@ -24,12 +24,29 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The GCC runtime, libstdc++ and winpthread are linked in statically, so the
-# DLL and the programs start in a fresh Wine prefix (or on a Windows machine)
-# without MinGW's runtime DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# The runtime goes with the binaries, so that they start in a fresh Wine
+# prefix or on a Windows machine. 64-bit: the GCC runtime, libstdc++ and
+# winpthread are linked in statically; nothing but system DLLs is imported.
+# 32-bit: GCC unwinds exceptions there with DWARF tables that libgcc keeps
+# per copy, so an exception crosses from one module to another (the DLL's
+# TimersAndEventManager::Start throws into the program) only when the process
+# has one libgcc: the shared one, which the build copies beside the binaries
+# and installs with the DLL (RVSYS_RUNTIME_DLLS), with the winpthread it needs.
+if(RVSYS_MINGW_ARCH STREQUAL "i686")
+  set(_rvsys_runtime "-static-libstdc++ -shared-libgcc")
+  set(RVSYS_RUNTIME_DLLS "")
+  foreach(_rvsys_dll libgcc_s_dw2-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_rvsys_dll}
+                    OUTPUT_VARIABLE _rvsys_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    list(APPEND RVSYS_RUNTIME_DLLS ${_rvsys_path})
+  endforeach()
+else()
+  set(_rvsys_runtime "-static")
+  set(RVSYS_RUNTIME_DLLS "")
+endif()
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_rvsys_runtime}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_rvsys_runtime}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_rvsys_runtime}")
 
 # Debian installs the loaders outside PATH; the 32-bit one comes with wine32.
 if(RVSYS_MINGW_ARCH STREQUAL "i686")

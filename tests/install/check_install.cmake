@@ -1,7 +1,8 @@
 # Installs the built library into a scratch prefix, then builds and runs a small
 # outside program against it twice: through find_package and through pkg-config.
 # Run with: cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DCXX=...
-#           [-DTOOLCHAIN_FILE=... -DMINGW_ARCH=... -DEMULATOR=...] -P check_install.cmake
+#           [-DTOOLCHAIN_FILE=... -DMINGW_ARCH=... -DRUNTIME_LINK_FLAGS=... -DEMULATOR=...]
+#           -P check_install.cmake
 # With a toolchain file (the Windows cross build) the program links the DLL's
 # import library and runs under the emulator, with the installed DLL beside it.
 
@@ -31,11 +32,14 @@ if(TOOLCHAIN_FILE)
   get_filename_component(package_dir ${config_file} DIRECTORY)
   set(cross_options -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE} -DRVSYS_MINGW_ARCH=${MINGW_ARCH}
       -Drvsysutils_DIR=${package_dir})
-  # The runtime statically, as the toolchain file links find_package builds;
-  # the library itself through its import library.
-  set(static_runtime -static)
-  set(dynamic_begin -Wl,-Bdynamic)
-  set(dynamic_end -Wl,-Bstatic)
+  # The runtime as the toolchain file links it; with -static the library
+  # itself still comes through its import library.
+  separate_arguments(static_runtime UNIX_COMMAND "${RUNTIME_LINK_FLAGS}")
+  list(FIND static_runtime -static at)
+  if(NOT at EQUAL -1)
+    set(dynamic_begin -Wl,-Bdynamic)
+    set(dynamic_end -Wl,-Bstatic)
+  endif()
   set(program_suffix .exe)
   file(GLOB installed_dlls ${prefix}/bin/*.dll)
   if(NOT installed_dlls)

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rvsys::test {
@@ -96,8 +97,8 @@ int ProcessId();
 // Sets a variable of this process's environment, which helpers inherit.
 void SetEnvironment(const char* name, const std::string& value);
 // Writes straight to standard output, unbuffered: the text is out even if a
-// signal ends the process next.
-void WriteOut(const std::string& text);
+// signal ends the process next. Allocates nothing, so a signal handler may call it.
+void WriteOut(std::string_view text);
 // From here on the process has no console (Linux: standard error is closed;
 // Windows: the process leaves its console).
 void LoseConsole();

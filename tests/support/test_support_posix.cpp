@@ -105,7 +105,7 @@ int ProcessId() { return static_cast<int>(getpid()); }
 
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
-void WriteOut(const std::string& text) {
+void WriteOut(std::string_view text) {
     if (write(1, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(5);
 }
 

@@ -1,22 +1,18 @@
 // The Windows side of the test support: thread states from the system's
 // process list, CreateProcess for helper processes, file mappings, and the
 // runtime's signals.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/platform.h"  // <windows.h>, trimmed as the library takes it
+#include "platform/quoting.h"
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -72,25 +68,6 @@ long ThreadState(DWORD tid) {
     }
 }
 
-// The rules by which the runtime splits a command line into arguments:
-// quoted only when needed; backslashes doubled only before a quote.
-std::string Quoted(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, '\\');
-    return quoted + "\"";
-}
-
 }  // namespace
 
 void PrepareHelperProcess() {
@@ -114,7 +91,7 @@ HANDLE Start(const std::string& name, const std::vector<std::string>& arguments,
              HANDLE output) {
     // The program name is always quoted, as the Linux layer writes it.
     std::string line = "\"" + programName + "\" --rvsys-helper=" + name;
-    for (const std::string& argument : arguments) line += " " + Quoted(argument);
+    for (const std::string& argument : arguments) line += " " + rvsys::platform::QuotedArgument(argument);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     char title[] = "rvsys test helper";
@@ -212,7 +189,7 @@ int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
 void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
 
-void WriteOut(const std::string& text) {
+void WriteOut(std::string_view text) {
     DWORD written = 0;
     if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
                    nullptr) ||

@@ -8,42 +8,22 @@
 #include <rvsysutils/Thread.h>
 #include <rvsysutils/ThreadBase.h>
 
-#include <atomic>
 #include <cstdint>
 #include <random>
 
-namespace {
+#include "threads/stress_workers.h"
 
-unsigned long RVSYS_WINAPI ShortRoutine(void* argument) {
-    const auto spins = reinterpret_cast<std::uintptr_t>(argument);
-    for (std::uintptr_t i = 0; i < spins; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (spins % 3 == 0) Thread::Sleep(static_cast<unsigned long>(spins % 2));
-    return static_cast<unsigned long>(spins);
-}
+namespace {
 
 unsigned long RVSYS_WINAPI WaitForever(void*) {
     Thread::Sleep(0xFFFFFFFFul);
     return 1;
 }
 
-std::atomic<unsigned> gNextSpins{0};
-
-// Run never touches its object: a Stop(0) may end the run while it spins, and a
-// terminated thread goes on until its next blocking call, after the object is gone.
-class Worker : public ThreadBase {
-public:
-    ~Worker() override { Stop(0); }
-
-protected:
-    unsigned long Run() override {
-        const unsigned spins = gNextSpins.fetch_add(7919) % 20000;
-        for (unsigned i = 0; i < spins; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (spins % 4 == 0) Thread::Sleep(1);
-        return spins;
-    }
-};
-
 }  // namespace
+
+using rvsys::test::ShortRoutine;
+using rvsys::test::Worker;
 
 TEST(Stress, TenThousandStartStopCyclesWithRandomTiming) {
     std::mt19937 random(2024);

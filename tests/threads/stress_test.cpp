@@ -11,37 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "threads/stress_workers.h"
+
 namespace {
 
 constexpr unsigned long kInfinite = 0xFFFFFFFFul;
-std::atomic<int> gRoutineRuns{0};
-
-unsigned long RVSYS_WINAPI ShortRoutine(void* argument) {
-    gRoutineRuns.fetch_add(1);
-    const auto spins = reinterpret_cast<std::uintptr_t>(argument);
-    for (std::uintptr_t i = 0; i < spins; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (spins % 3 == 0) Thread::Sleep(static_cast<unsigned long>(spins % 2));
-    return static_cast<unsigned long>(spins);
-}
-
-std::atomic<unsigned> gNextSpins{0};
-
-// Each run ends by itself before its object goes (the destructor's Stop(0)
-// finds it ended).
-class Worker : public ThreadBase {
-public:
-    ~Worker() override { Stop(0); }
-
-protected:
-    unsigned long Run() override {
-        const unsigned spins = gNextSpins.fetch_add(7919) % 20000;
-        for (unsigned i = 0; i < spins; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (spins % 4 == 0) Thread::Sleep(1);
-        return spins;
-    }
-};
 
 }  // namespace
+
+using rvsys::test::ShortRoutine;
+using rvsys::test::Worker;
 
 // Every path of a run, many times over, each run ending by itself: this holds
 // on Windows too, where a thread must not be terminated at an arbitrary point

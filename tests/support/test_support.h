@@ -78,6 +78,7 @@ public:
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
     int Wait();  // the exit status, as RunHelper returns it
+    void Kill();  // at once, as KillThisProcess would (KilledExitStatus)
 
 private:
     std::intptr_t mProcess;

@@ -101,6 +101,10 @@ int Helper::Wait() {
     return status;
 }
 
+void Helper::Kill() {
+    if (mProcess > 0) kill(static_cast<pid_t>(mProcess), SIGKILL);
+}
+
 int ProcessId() { return static_cast<int>(getpid()); }
 
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }

@@ -185,6 +185,10 @@ int Helper::Wait() {
     return status;
 }
 
+void Helper::Kill() {
+    if (mProcess != 0) TerminateProcess(reinterpret_cast<HANDLE>(mProcess), static_cast<UINT>(KilledExitStatus()));
+}
+
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
 void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }

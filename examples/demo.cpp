@@ -6,11 +6,21 @@
 // that printed it.
 #include <rvsysutils/rvsysutils.h>
 
-#include <signal.h>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -222,6 +232,8 @@ constexpr char kChildRole[] = "--semaphore-child";
 
 // The child: takes the lock and keeps it until SIGINT arrives. Semaphore's
 // signal clean-up gives the unit back; the default action then ends the child.
+// Windows sends no signal to another process: there the parent's named event
+// tells the child to raise SIGINT itself, as Ctrl+C would.
 int SemaphoreChild(const char* base, const char* parentStart) {
     gStart = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(std::stoll(parentStart)));
     char arguments[256];
@@ -230,37 +242,89 @@ int SemaphoreChild(const char* base, const char* parentStart) {
     }
     Semaphore lock(1, base);
     if (!lock.Lock(true)) return 1;
+#if defined(_WIN32)
+    Say("child: holding the lock (Lock(true): give it back at clean-up); waiting for the parent's event");
+    HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, (std::string(base) + "-go").c_str());
+    if (go == nullptr || WaitForSingleObject(go, INFINITE) != WAIT_OBJECT_0) return 2;
+    Say("child: raise(SIGINT)");
+    std::raise(SIGINT);
+    return 3;
+#else
     Say("child: holding the lock (Lock(true): give it back at clean-up); waiting for a signal");
     // pause(), not an endless Sleep: ThreadSanitizer runs a handler only when the
     // thread is in a call it intercepts, and the library's waits are raw futex calls.
     for (;;) pause();
+#endif
 }
+
+#if defined(_WIN32)
+// Starts this program again as the child; its process handle, or null.
+HANDLE StartChild(const std::string& base, HANDLE* go) {
+    *go = CreateEventA(nullptr, TRUE, FALSE, (base + "-go").c_str());
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string line = "demo " + std::string(kChildRole) + " " + base + " " +
+                       std::to_string(gStart.time_since_epoch().count());
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(path, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+        return nullptr;
+    }
+    CloseHandle(child.hThread);
+    return child.hProcess;
+}
+#endif
 
 void CrossProcessLock() {
     Title("A named semaphore as a lock between two processes; SIGINT in the holder");
+#if defined(_WIN32)
+    const std::string base = "rvsys-demo-" + std::to_string(GetCurrentProcessId()) + "-lock";
+#else
     const std::string base = "rvsys-demo-" + std::to_string(getpid()) + "-lock";
+#endif
     Semaphore lock(1, base.c_str());
     Say("parent: opened the semaphore %s1 (new: one unit)", base.c_str());
+#if defined(_WIN32)
+    HANDLE go = nullptr;
+    HANDLE child = StartChild(base, &go);
+    if (child == nullptr) return;
+#else
     const pid_t child = fork();
     if (child == 0) {
         const std::string start = std::to_string(gStart.time_since_epoch().count());
         execl("/proc/self/exe", "demo", kChildRole, base.c_str(), start.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
+#endif
     // Wait until the child holds the unit: then TryLock fails.
     while (lock.TryLock(true)) {
         lock.Unlock();
         Thread::Sleep(5);
     }
+#if defined(_WIN32)
+    Say("parent: TryLock -> false, the child holds the lock; setting the child's event");
+    SetEvent(go);
+#else
     Say("parent: TryLock -> false, the child holds the lock; sending SIGINT");
     kill(child, SIGINT);
+#endif
     const bool locked = lock.Lock(true);
     Say("parent: Lock -> %s: the child's clean-up gave the unit back", locked ? "true" : "false");
+#if defined(_WIN32)
+    WaitForSingleObject(child, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child, &code);
+    Say("parent: the child ended with exit code %lu (the runtime's default action for SIGINT)", code);
+    CloseHandle(child);
+    CloseHandle(go);
+#else
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFSIGNALED(status)) {
         Say("parent: the child ended by signal %d (%s)", WTERMSIG(status), strsignal(WTERMSIG(status)));
     }
+#endif
     lock.Unlock();
     Say("parent: unlocked; the name disappears with the last object");
 }

@@ -116,9 +116,9 @@ protected:
     virtual unsigned long Run();
 
 private:
+    // StartThread and StopThread reach the members through it: befriending the
+    // exported functions themselves would redeclare them without dllimport.
     friend struct rvsys::detail::ThreadBaseAccess;
-    friend ThreadBase* StartThread(ThreadRoutine, void*, ThreadEvent*, long);
-    friend long StopThread(ThreadBase**, unsigned long, unsigned long*);
 
     void Cleanup();
     bool IsOwnThread();

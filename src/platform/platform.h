@@ -32,6 +32,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// TerminateThread ends a thread at its next blocking call of this layer (see
+// EnterLibraryCode below), not wherever it is.
+#define RVSYS_COOPERATIVE_TERMINATION 1
+
 // The critical section is the one layer type visible in the public API (as a
 // pointer); public headers forward-declare it as this global struct. Here it is
 // a futex lock word with an owner and a recursion count (posix/critical_section.cpp).

@@ -19,6 +19,8 @@ struct ThreadBaseAccess {
     static DWORD RVSYS_WINAPI Entry(LPVOID parameter) {
         return static_cast<DWORD>(ThreadBase::MainThreadRoutine(static_cast<ThreadBase*>(parameter)));
     }
+    static ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event, long autoDelete);
+    static long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitCode);
 };
 
 }  // namespace rvsys::detail
@@ -34,14 +36,17 @@ using rvsys::detail::Store;
 // destroys that object: the thread then ends as soon as the code returns.
 thread_local ThreadBase* tlsOwnRun = nullptr;
 
-// Calls one of Initialize / Run / Destroy as user code. The final overrider is
-// looked up while the thread still counts as running library code, so once a
-// TerminateThread has returned the thread never reads the object again, not
-// even its virtual table. (GCC's bound-member-function extension gives the
-// overrider's address; other compilers make an ordinary virtual call.)
+// Calls one of Initialize / Run / Destroy as user code. Where termination is
+// cooperative, the final overrider is looked up while the thread still counts
+// as running library code, so once a TerminateThread has returned the thread
+// never reads the object again, not even its virtual table. (GCC's
+// bound-member-function extension gives the overrider's address; other
+// compilers make an ordinary virtual call.) Where termination is real, the
+// ordinary virtual call is exact, and the extension would even be wrong on
+// 32-bit Windows, whose member functions take `this` in a register.
 template <class R>
 R CallUserCode(ThreadBase* thread, R (ThreadBase::*member)()) {
-#if defined(__GNUC__) && !defined(__clang__)
+#if RVSYS_COOPERATIVE_TERMINATION && defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpmf-conversions"
     auto function = reinterpret_cast<R (*)(ThreadBase*)>(thread->*member);
@@ -299,6 +304,15 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
 }
 
 ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event, long autoDelete) {
+    return rvsys::detail::ThreadBaseAccess::StartThread(routine, argument, event, autoDelete);
+}
+
+long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitCode) {
+    return rvsys::detail::ThreadBaseAccess::StopThread(thread, timeout, exitCode);
+}
+
+ThreadBase* rvsys::detail::ThreadBaseAccess::StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event,
+                                                          long autoDelete) {
     auto* thread = new (std::nothrow) ThreadBase;
     if (thread == nullptr) return nullptr;
     thread->mThreadFunction = routine;
@@ -309,7 +323,8 @@ ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* even
     return nullptr;
 }
 
-long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitCode) {
+long rvsys::detail::ThreadBaseAccess::StopThread(ThreadBase** thread, unsigned long timeout,
+                                                 unsigned long* exitCode) {
     if (thread == nullptr || *thread == nullptr) return 0;
     ThreadMutex& selfDelete = SelfDeleteLock();
     selfDelete.Lock();

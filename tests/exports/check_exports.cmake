@@ -1,11 +1,40 @@
-# Checks the shared library's dynamic symbol table: every public function and
-# member function (private and protected ones included) is exported, and
-# nothing else is. Run with: cmake -DLIBRARY=... -P check_exports.cmake
+# Checks the shared library's exports: every public function and member
+# function (private and protected ones included) is exported, and nothing else
+# is; StartThread and StopThread under their plain names.
+# Run with: cmake -DLIBRARY=... [-DOBJDUMP=...] -P check_exports.cmake
+# Linux: the dynamic symbol table (nm). Windows: with OBJDUMP, the DLL's export
+# name table, demangled with c++filt; both give "<value> <kind> <name>" lines.
 
-execute_process(COMMAND nm -D -C --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE table RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+if(OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+  endif()
+  # The name table: lines "\t[   n] name" after "[Ordinal/Name Pointer] Table".
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "no export name table in ${LIBRARY}")
+  endif()
+  string(SUBSTRING "${dump}" ${at} -1 dump)
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" entries "${dump}")
+  set(names "")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${entry}")
+    string(APPEND names "${name}\n")
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/exports-names.txt "${names}")
+  execute_process(COMMAND c++filt INPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/exports-names.txt
+    OUTPUT_VARIABLE demangled RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "c++filt failed")
+  endif()
+  string(REGEX REPLACE "([^\n]+)" "0 T \\1" table "${demangled}")
+else()
+  execute_process(COMMAND nm -D -C --defined-only ${LIBRARY}
+    OUTPUT_VARIABLE table RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  endif()
 endif()
 string(REPLACE "\n" ";" lines "${table}")
 

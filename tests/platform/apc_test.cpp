@@ -17,7 +17,7 @@ namespace {
 std::mutex gLogLock;
 std::vector<int> gLog;
 
-void Record(ULONG_PTR value) {
+void RVSYS_WINAPI Record(ULONG_PTR value) {
     std::lock_guard<std::mutex> guard(gLogLock);
     gLog.push_back(static_cast<int>(value));
 }
@@ -30,12 +30,12 @@ std::vector<int> TakeLog() {
 }
 
 HANDLE gEventToSignal = nullptr;
-void SignalEvent(ULONG_PTR value) {
+void RVSYS_WINAPI SignalEvent(ULONG_PTR value) {
     Record(value);
     pf::SetEvent(gEventToSignal);
 }
 
-void QueueAnother(ULONG_PTR value) {
+void RVSYS_WINAPI QueueAnother(ULONG_PTR value) {
     Record(value);
     if (value < 3) pf::QueueUserAPC(QueueAnother, pf::GetCurrentThread(), value + 1);
 }

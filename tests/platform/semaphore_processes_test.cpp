@@ -105,20 +105,6 @@ TEST(SemaphoreLifetime, LastHolderKilledLeavesANameThatTheNextOpenRemoves) {
     EXPECT_FALSE(FileExistsFor(name));
 }
 
-TEST(SemaphoreLifetime, UnitOfAKilledHolderStaysTakenWhileOthersHoldTheName) {
-    const std::string name = UniqueName("unit");
-    HANDLE mine = pf::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
-    const pid_t holder = ForkHolder([&] {
-        HANDLE theirs = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
-        pf::WaitForSingleObject(theirs, 0);
-    });
-    kill(holder, SIGKILL);
-    Reap(holder);
-    EXPECT_EQ(pf::WaitForSingleObject(mine, 100), WAIT_TIMEOUT);
-    pf::CloseHandle(mine);
-    EXPECT_FALSE(FileExistsFor(name));
-}
-
 TEST(SemaphoreLifetime, ForkChildClosingAnInheritedHandleLeavesTheObjectAlive) {
     const std::string name = UniqueName("fork");
     HANDLE mine = pf::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
@@ -129,26 +115,6 @@ TEST(SemaphoreLifetime, ForkChildClosingAnInheritedHandleLeavesTheObjectAlive) {
     pf::CloseHandle(again);
     pf::CloseHandle(mine);
     EXPECT_FALSE(FileExistsFor(name));
-}
-
-TEST(SemaphoreLifetime, WaiterKilledInItsWaitDoesNotSwallowLaterWakeUps) {
-    const std::string name = UniqueName("waiter");
-    HANDLE mine = pf::CreateSemaphoreA(nullptr, 0, 1, name.c_str());
-    const pid_t waiter = Fork([&] {
-        HANDLE theirs = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
-        pf::WaitForSingleObject(theirs, INFINITE);
-        return 0;
-    });
-    pf::Sleep(50);
-    kill(waiter, SIGKILL);
-    Reap(waiter);
-    HANDLE other = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
-    const pid_t second = Fork([&] { return pf::WaitForSingleObject(other, 10000) == WAIT_OBJECT_0 ? 0 : 1; });
-    pf::Sleep(20);
-    EXPECT_EQ(pf::ReleaseSemaphore(mine, 1, nullptr), TRUE);
-    EXPECT_EQ(Reap(second), 0);
-    pf::CloseHandle(other);
-    pf::CloseHandle(mine);
 }
 
 namespace {

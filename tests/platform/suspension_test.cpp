@@ -14,7 +14,7 @@ namespace {
 std::atomic<bool> gStop{false};
 std::atomic<unsigned long> gCounter{0};
 
-DWORD Count(LPVOID) {
+DWORD RVSYS_WINAPI Count(LPVOID) {
     while (!gStop.load(std::memory_order_relaxed)) gCounter.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }

@@ -15,20 +15,20 @@ namespace {
 std::atomic<int> gRuns{0};
 HANDLE gGate = nullptr;
 
-DWORD ReturnSeven(LPVOID) { return 7; }
-DWORD WaitForGate(LPVOID) {
+DWORD RVSYS_WINAPI ReturnSeven(LPVOID) { return 7; }
+DWORD RVSYS_WINAPI WaitForGate(LPVOID) {
     gRuns.fetch_add(1);
     pf::WaitForSingleObject(gGate, INFINITE);
     return 3;
 }
-DWORD ExitWithFive(LPVOID) {
+DWORD RVSYS_WINAPI ExitWithFive(LPVOID) {
     pf::ExitThread(5);
 }
-DWORD CountRuns(LPVOID) {
+DWORD RVSYS_WINAPI CountRuns(LPVOID) {
     gRuns.fetch_add(1);
     return 0;
 }
-DWORD SleepForever(LPVOID) {
+DWORD RVSYS_WINAPI SleepForever(LPVOID) {
     pf::Sleep(INFINITE);
     return 1;
 }

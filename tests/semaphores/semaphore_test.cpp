@@ -4,13 +4,9 @@
 
 #include <rvsysutils/Semaphore.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,13 +15,16 @@
 #include "support/test_support.h"
 
 namespace pf = rvsys::platform;
+using namespace rvsys::platform;  // constants: macros on Windows
 using rvsys::test::CountOf;
 using rvsys::test::OpenRaw;
+using rvsys::test::SystemText;
 using rvsys::test::UniqueBase;
 
 namespace {
 
-const std::string kTooManyPosts = std::string("Unlock semaphore error : ") + std::strerror(EOVERFLOW);
+const std::string kTooManyPosts = "Unlock semaphore error : " + SystemText(ERROR_TOO_MANY_POSTS);
+const std::string kCreateFailed = "Create semaphore error : " + SystemText(ERROR_PATH_NOT_FOUND);
 
 // Raises the count of the semaphore behind `raw` to the maximum, 65535.
 void FillUp(void* raw) {
@@ -57,14 +56,14 @@ TEST(SemaphoreObject, ANewSemaphoreHasOneUnitThatObjectsOfTheSameNameShare) {
 TEST(SemaphoreObject, NameIsTheBaseFollowedByTheNumberInDecimal) {
     const std::string base = UniqueBase("name");
     Semaphore negative(-1, base.c_str());
-    void* raw = pf::OpenSemaphoreA(pf::SEMAPHORE_ALL_ACCESS, pf::FALSE, (base + "-1").c_str());
+    void* raw = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, (base + "-1").c_str());
     EXPECT_NE(raw, nullptr);
     pf::CloseHandle(raw);
 
-    const int digitsOnly = 100000 + getpid() % 100000;  // unique to this run
+    const int digitsOnly = 100000 + rvsys::test::ProcessId() % 100000;  // unique to this run
     Semaphore unnamedBase(digitsOnly, "");
     ASSERT_TRUE(unnamedBase);
-    raw = pf::OpenSemaphoreA(pf::SEMAPHORE_ALL_ACCESS, pf::FALSE, std::to_string(digitsOnly).c_str());
+    raw = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, std::to_string(digitsOnly).c_str());
     EXPECT_NE(raw, nullptr);
     pf::CloseHandle(raw);
 }
@@ -84,7 +83,7 @@ TEST(SemaphoreObject, OpeningAnExistingSemaphoreKeepsItsCount) {
 TEST(SemaphoreObject, FailedConstructionLeavesAnInvalidObjectThatDoesNothing) {
     Semaphore bad(1, "no\\backslash");  // Linux and Windows: error 3 for both open and create
     EXPECT_FALSE(bad);
-    EXPECT_EQ(Semaphore::GetLastError(), std::string("Create semaphore error : ") + std::strerror(ENOENT));
+    EXPECT_EQ(Semaphore::GetLastError(), kCreateFailed);
     EXPECT_FALSE(bad.Lock(true));
     EXPECT_FALSE(bad.TryLock(true));
     EXPECT_FALSE(bad.Unlock());
@@ -209,7 +208,7 @@ TEST(SemaphoreObject, AssignmentAndCopiesOwnTheirOwnHandles) {
     // semaphore 2's name went with its last holder.
     EXPECT_EQ(Semaphore::GetLastError(), "No errors");
     EXPECT_EQ(OpenRaw(base, 2), nullptr);
-    EXPECT_EQ(pf::GetLastError(), pf::ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(pf::GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(SemaphoreObject, ObjectsMayBeMadeAndDestroyedOnManyThreadsAtOnce) {
@@ -254,25 +253,35 @@ TEST(SemaphoreReports, ConsoleGetsEachNewMessageBetweenLineEnds) {
     rvsys::test::SetHelperBase(UniqueBase("console"));
     std::string output;
     EXPECT_EQ(rvsys::test::RunHelper("report_to_console", &output), 0);
-    const std::string create = std::string("Create semaphore error : ") + std::strerror(ENOENT);
-    EXPECT_EQ(output, "\n" + kTooManyPosts + "\n\n" + create + "\n\n" + kTooManyPosts + "\n");
+    EXPECT_EQ(output, rvsys::test::InTextMode("\n" + kTooManyPosts + "\n\n" + kCreateFailed + "\n\n" + kTooManyPosts + "\n"));
 }
 
 RVSYS_HELPER(report_without_console) {
-    close(2);  // no console: the report goes to syslog, nothing to standard output
+    // No console: the report goes to a message box (Linux: to syslog), nothing
+    // to standard output or error.
+    rvsys::test::LoseConsole();
+    rvsys::test::CloseMessageBoxes();
     const std::string base = rvsys::test::HelperBase();
     Semaphore object(1, base.c_str());
     FillUp(OpenRaw(base, 1));
     object.Unlock();
-    const std::string& message = Semaphore::GetLastError();
-    return write(1, message.data(), message.size()) == static_cast<ssize_t>(message.size()) ? 0 : 1;
+    rvsys::test::WriteOut(Semaphore::GetLastError() + "|" + rvsys::test::ClosedMessageBoxes());
+    return 0;
 }
 
 TEST(SemaphoreReports, WithoutAConsoleNothingIsWrittenButTheMessageIsKept) {
     rvsys::test::SetHelperBase(UniqueBase("noconsole"));
     std::string output;
     EXPECT_EQ(rvsys::test::RunHelper("report_without_console", &output), 0);
-    EXPECT_EQ(output, kTooManyPosts);
+    const std::string stored = output.substr(0, output.find('|'));
+    const std::string boxes = output.substr(stored.size() + 1);
+    EXPECT_EQ(stored, kTooManyPosts);
+#if defined(_WIN32)
+    if (boxes.empty()) RVSYS_SKIP_ON_WINE("MessageBoxA fails without a display (error 1400): no box to observe");
+    EXPECT_EQ(boxes, "[Semaphore Error in module \"semaphore_tests.exe\"] " + kTooManyPosts + "\n");
+#else
+    EXPECT_EQ(boxes, "");
+#endif
 }
 
 // ---- Between processes -------------------------------------------------------------
@@ -307,9 +316,9 @@ constexpr int kRoundsPerWorker = 10000;
 }  // namespace
 
 RVSYS_HELPER(exclusion_worker) {
-    const int fd = open(std::getenv("RVSYS_TEST_COUNTER"), O_RDWR);
-    auto* counter = static_cast<SharedCounter*>(
-        mmap(nullptr, sizeof(SharedCounter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    auto* counter =
+        static_cast<SharedCounter*>(rvsys::test::MapSharedMemory(std::getenv("RVSYS_TEST_COUNTER"), sizeof(SharedCounter)));
+    if (counter == nullptr) return 4;
     Semaphore lock(1, rvsys::test::HelperBase().c_str());
     for (int round = 0; round < kRoundsPerWorker; ++round) {
         if (!lock.Lock(true)) return 2;
@@ -324,32 +333,17 @@ RVSYS_HELPER(exclusion_worker) {
 TEST(SemaphoreProcesses, EightProcessesTakingTurnsKeepMutualExclusion) {
     const std::string base = UniqueBase("eight");
     rvsys::test::SetHelperBase(base);
-    const std::string counterPath = "/dev/shm/rvsys-test-counter-" + std::to_string(getpid());
-    const int fd = open(counterPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(ftruncate(fd, sizeof(SharedCounter)), 0);
-    auto* counter = static_cast<SharedCounter*>(
-        mmap(nullptr, sizeof(SharedCounter), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    setenv("RVSYS_TEST_COUNTER", counterPath.c_str(), 1);
+    const std::string counterName = "rvsys-test-counter-" + std::to_string(rvsys::test::ProcessId());
+    auto* counter = static_cast<SharedCounter*>(rvsys::test::MapSharedMemory(counterName, sizeof(SharedCounter)));
+    ASSERT_NE(counter, nullptr);
+    rvsys::test::SetEnvironment("RVSYS_TEST_COUNTER", counterName);
     Semaphore mine(1, base.c_str());  // keeps the name alive between the workers
-    std::vector<pid_t> workers;
-    for (int w = 0; w < kWorkers; ++w) {
-        const pid_t child = fork();
-        if (child == 0) {
-            execl("/proc/self/exe", "rvsys-helper", "--rvsys-helper=exclusion_worker", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        workers.push_back(child);
-    }
-    for (pid_t child : workers) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    std::vector<std::unique_ptr<rvsys::test::Helper>> workers;
+    for (int w = 0; w < kWorkers; ++w) workers.push_back(std::make_unique<rvsys::test::Helper>("exclusion_worker"));
+    for (auto& worker : workers) EXPECT_EQ(worker->Wait(), 0);
     EXPECT_EQ(counter->violations.load(), 0);
     EXPECT_EQ(counter->plain, static_cast<long long>(kWorkers) * kRoundsPerWorker);
     EXPECT_TRUE(mine.TryLock(true));
     EXPECT_FALSE(mine.TryLock(true));  // one unit, as at the start
-    munmap(counter, sizeof(SharedCounter));
-    close(fd);
-    unlink(counterPath.c_str());
+    rvsys::test::UnlinkSharedMemory(counterName);
 }

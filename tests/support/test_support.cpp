@@ -1,16 +1,8 @@
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <new>
 #include <thread>
@@ -26,8 +18,6 @@ int TimeScale() {
     return scale;
 }
 
-long KernelThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
-
 bool Eventually(const std::function<bool()>& condition, Ms limit) {
     const auto until = Clock::now() + limit * TimeScale();
     while (Clock::now() < until) {
@@ -35,24 +25,6 @@ bool Eventually(const std::function<bool()>& condition, Ms limit) {
         std::this_thread::sleep_for(Ms(1));
     }
     return condition();
-}
-
-bool WaitUntilBlocked(long tid, Ms limit) {
-    const std::string base = "/proc/self/task/" + std::to_string(tid);
-    return Eventually(
-        [&] {
-            std::ifstream stat(base + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            // The state follows the command name, which ends with ')'.
-            const auto close = line.rfind(')');
-            if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'S') return false;
-            std::ifstream wchan(base + "/wchan");
-            std::string where;
-            std::getline(wchan, where);
-            return where.find("futex") != std::string::npos;
-        },
-        limit);
 }
 
 namespace {
@@ -69,30 +41,19 @@ thread_local int tlsSkipBeforeFailing = 0;
 
 HelperRegistration::HelperRegistration(const char* name, int (*body)()) { Helpers()[name] = body; }
 
-int RunHelper(const std::string& name, std::string* output) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return -1;
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        const std::string flag = "--rvsys-helper=" + name;
-        execl("/proc/self/exe", "rvsys-helper", flag.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+int RunHelperIfAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        constexpr const char kFlag[] = "--rvsys-helper=";
+        if (std::strncmp(argv[i], kFlag, sizeof kFlag - 1) == 0) {
+            const auto& helpers = Helpers();
+            const auto found = helpers.find(argv[i] + sizeof kFlag - 1);
+            if (found == helpers.end()) return 126;
+            PrepareHelperProcess();
+            const int code = found->second();
+            std::fflush(nullptr);
+            return code;
+        }
     }
-    close(pipeFds[1]);
-    std::string captured;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) captured.append(buffer, static_cast<size_t>(got));
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (output != nullptr) *output = captured;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
 }
 
@@ -130,17 +91,8 @@ void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        constexpr const char kFlag[] = "--rvsys-helper=";
-        if (std::strncmp(argv[i], kFlag, sizeof kFlag - 1) == 0) {
-            const auto& helpers = rvsys::test::Helpers();
-            const auto found = helpers.find(argv[i] + sizeof kFlag - 1);
-            if (found == helpers.end()) return 126;
-            const int code = found->second();
-            std::fflush(nullptr);
-            return code;
-        }
-    }
+    const int helperCode = rvsys::test::RunHelperIfAsked(argc, argv);
+    if (helperCode != -1) return helperCode;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,12 +1,19 @@
 // Helpers shared by the test programs: time slack, blocking detection, helper
-// processes and allocation-failure injection.
+// processes, the few process facts tests need, and allocation-failure
+// injection. One interface; test_support_posix.cpp and test_support_win32.cpp
+// hold what each system does differently.
 #ifndef RVSYS_TESTS_SUPPORT_TEST_SUPPORT_H
 #define RVSYS_TESTS_SUPPORT_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace rvsys::test {
 
@@ -14,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
 // Multiplier for generous upper time bounds (RVSYS_TEST_TIME_SCALE, default 1):
-// raised for sanitizer runs. Lower bounds are never scaled.
+// raised for sanitizer and Wine runs. Lower bounds are never scaled.
 int TimeScale();
 inline Ms Slack(int milliseconds) { return Ms(milliseconds * TimeScale()); }
 
@@ -22,20 +29,60 @@ inline std::int64_t ElapsedMs(Clock::time_point since) {
     return std::chrono::duration_cast<Ms>(Clock::now() - since).count();
 }
 
-// The calling thread's kernel id, for BlockedInKernel.
+// The calling thread's id as the system's scheduler knows it, for WaitUntilBlocked.
 long KernelThreadId();
 
-// Waits until the thread with kernel id `tid` sleeps in the kernel (a futex
-// wait), polling; false if it does not within `limit`.
+// Waits until the thread with that id sleeps in the kernel, polling; false if
+// it does not within `limit`. Where the system does not report thread states
+// (Wine), it waits a fixed moment instead and returns true.
 bool WaitUntilBlocked(long tid, Ms limit = Ms(5000));
+
+// Linux ends a terminated thread by unwinding its stack (destructors run);
+// Windows' TerminateThread stops it where it is.
+#if defined(_WIN32)
+inline constexpr bool kTerminationUnwinds = false;
+#else
+inline constexpr bool kTerminationUnwinds = true;
+#endif
 
 // Polls `condition` until it holds or `limit` passes.
 bool Eventually(const std::function<bool()>& condition, Ms limit = Ms(5000));
 
-// Helper processes: a test re-runs its own binary to run `name` there and
-// returns the child's exit status (exit code, or 128 + signal number). The
-// child's standard output and error are captured into `output` when non-null.
-int RunHelper(const std::string& name, std::string* output = nullptr);
+// True when the Windows build runs under Wine (ntdll exports wine_get_version).
+bool IsWine();
+
+// Ends the test as skipped when it runs under Wine, naming the behaviour in
+// which Wine differs from Windows. The assertions stay as Windows documents them.
+#define RVSYS_SKIP_ON_WINE(behaviour)                                              \
+    do {                                                                           \
+        if (::rvsys::test::IsWine()) GTEST_SKIP() << "Wine differs from Windows: " \
+                                                  << behaviour;                    \
+    } while (false)
+
+// ---- Helper processes -----------------------------------------------------------
+// A test re-runs its own binary to run `name` there and returns the child's exit
+// status (see SignalExitStatus and KilledExitStatus for abnormal ends). Standard
+// output and error are captured into `output` when non-null. `arguments` follow
+// the helper flag; `programName` is the child's first argument.
+// On Windows the helper has a console of its own (without a window), titled
+// "rvsys test helper", so that console-dependent code behaves the same whether
+// or not the test itself runs with a console.
+int RunHelper(const std::string& name, std::string* output = nullptr,
+              const std::vector<std::string>& arguments = {}, const std::string& programName = "rvsys-helper");
+
+// A helper started without waiting; its output goes where the test's goes.
+class Helper {
+public:
+    explicit Helper(const std::string& name);
+    ~Helper();
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+    int Wait();  // the exit status, as RunHelper returns it
+    void Kill();  // at once, as KillThisProcess would (KilledExitStatus)
+
+private:
+    std::intptr_t mProcess;
+};
 
 // Registers a helper body; run when the binary is started with --rvsys-helper=name.
 struct HelperRegistration {
@@ -46,10 +93,49 @@ struct HelperRegistration {
     static const ::rvsys::test::HelperRegistration name##_registration(#name, name##_helper); \
     static int name##_helper()
 
+// ---- Process facts -------------------------------------------------------------------
+int ProcessId();
+// Sets a variable of this process's environment, which helpers inherit.
+void SetEnvironment(const char* name, const std::string& value);
+// Writes straight to standard output, unbuffered: the text is out even if a
+// signal ends the process next. Allocates nothing, so a signal handler may call it.
+void WriteOut(std::string_view text);
+// From here on the process has no console (Linux: standard error is closed;
+// Windows: the process leaves its console).
+void LoseConsole();
+
+// From here on a thread of this process closes every message box the process
+// shows (as if OK were pressed) and logs it as "[caption] text\n". Linux shows
+// no message boxes: the log stays empty.
+void CloseMessageBoxes();
+std::string ClosedMessageBoxes();
+
+// The signal delivered to this process as from outside (Linux: kill; Windows:
+// raise, the runtime's only way to deliver one).
+void RaiseInProcess(int signal);
+// A helper's exit status when `signal` with its default action ended it (Linux
+// 128 + number; Windows: the runtime's exit code 3).
+int SignalExitStatus(int signal);
+// Kills this process at once, no clean-up (Linux: SIGKILL; Windows:
+// TerminateProcess), and the exit status its parent then sees.
+[[noreturn]] void KillThisProcess();
+int KilledExitStatus();
+
+// Memory shared between the processes that map the same name, zero-filled when
+// new. Stays mapped for the life of the process.
+void* MapSharedMemory(const std::string& name, std::size_t size);
+void UnlinkSharedMemory(const std::string& name);
+
 // Makes non-throwing allocations of this thread (operator new(size_t,
 // nothrow_t)) fail: after `skip` more succeed, the next `count` fail. Reset
 // with FailNothrowAllocations(0).
 void FailNothrowAllocations(int count, int skip = 0);
+
+// ---- For the per-system files ----------------------------------------------------
+// Runs the helper named by --rvsys-helper=name; -1 when no such flag is given.
+int RunHelperIfAsked(int argc, char** argv);
+// What a helper process sets up before its body runs.
+void PrepareHelperProcess();
 
 }  // namespace rvsys::test
 

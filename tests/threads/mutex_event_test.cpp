@@ -70,7 +70,7 @@ struct Section {
 };
 
 std::atomic<int> gCalls{0};
-void CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
+void RVSYS_WINAPI CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
 
 }  // namespace
 
@@ -178,6 +178,31 @@ TEST(ThreadEvent, ZeroWaitTimesOutAtOnceAndKeepsTheLock) {
     EXPECT_FALSE(probe.GotWithin(Ms(30)));
     event.Unlock();
     EXPECT_TRUE(probe.GotWithin(Ms(5000)));
+}
+
+// The largest finite timeout is no timeout to speak of, and on Linux, where
+// unsigned long has 64 bits, a larger one saturates to the infinite wait
+// rather than wrapping to a short one: either wait ends by the signal.
+TEST(ThreadEvent, HugeTimeoutsEndOnlyByTheSignal) {
+    std::vector<unsigned long> timeouts{0xFFFFFFFEul};
+    if (sizeof(unsigned long) > 4) timeouts.push_back(static_cast<unsigned long>(0x100000000ull + 5));
+    for (const unsigned long timeout : timeouts) {
+        ThreadEvent event;
+        ASSERT_EQ(event.Create(1, 0), 1);
+        std::atomic<unsigned long> result{kTimeout + 1};
+        std::thread waiter([&] {
+            event.Lock();
+            result = event.WaitForEvent(timeout, nullptr);
+            event.Unlock();
+        });
+        pf::Sleep(50);
+        EXPECT_EQ(result.load(), kTimeout + 1) << "timeout " << timeout;
+        event.Lock();
+        event.SetEvent();
+        event.Unlock();
+        waiter.join();
+        EXPECT_EQ(result.load(), 0ul) << "timeout " << timeout;
+    }
 }
 
 TEST(ThreadEvent, AutoResetKeepsOneSignalForTheNextWait) {

@@ -11,6 +11,7 @@
 #include "support/test_support.h"
 
 namespace pf = rvsys::platform;
+using namespace rvsys::platform;  // constants: macros on Windows
 using rvsys::test::Clock;
 using rvsys::test::ElapsedMs;
 
@@ -52,7 +53,7 @@ TEST(ThreadFunctions, WaitForThreadReportsAndClosesOnlyOnceTheThreadHasEnded) {
     // The handle is closed now.
     pf::SetLastError(0);
     EXPECT_EQ(Thread::WaitForThread(thread, 0, &code), 0xFFFFFFFFul);
-    EXPECT_EQ(pf::GetLastError(), pf::ERROR_INVALID_HANDLE);
+    EXPECT_EQ(pf::GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(code, 13ul);  // left as it was
 }
 
@@ -78,9 +79,9 @@ TEST(ThreadFunctions, TerminateClosesTheHandleOnlyWhenItSucceeds) {
     gRelease = false;
     void* thread = Thread::BeginThread(WaitForRelease, nullptr, 0);
     void* watcher = nullptr;
-    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), thread, pf::GetCurrentProcess(), &watcher, 0, pf::FALSE,
-                                  pf::DUPLICATE_SAME_ACCESS),
-              pf::TRUE);
+    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), thread, pf::GetCurrentProcess(), &watcher, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS),
+              TRUE);
     EXPECT_TRUE(Thread::TerminateThread(thread, 77));
     unsigned long code = 0;
     EXPECT_EQ(Thread::WaitForThread(watcher, kInfinite, &code), 0ul);

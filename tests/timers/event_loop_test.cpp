@@ -45,8 +45,8 @@ TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
 }
 
 namespace {
-std::vector<long> gOrder;
-void RecordIndex(void* index) { gOrder.push_back(reinterpret_cast<long>(index)); }
+std::vector<std::intptr_t> gOrder;
+void RecordIndex(void* index) { gOrder.push_back(reinterpret_cast<std::intptr_t>(index)); }
 }  // namespace
 
 TEST_F(EventLoop, EqualKeysFireInInsertionOrderByTheHundred) {
@@ -54,7 +54,7 @@ TEST_F(EventLoop, EqualKeysFireInInsertionOrderByTheHundred) {
     const auto base = Now();
     // 900 timers on three keys, interleaved; the last 300 come from outside,
     // so they are inserted when pass 1 applies them, after the others.
-    for (long i = 0; i < 900; ++i) {
+    for (std::intptr_t i = 0; i < 900; ++i) {
         const unsigned long long key = base + 10 * static_cast<unsigned long long>(2 - i % 3);
         if (i < 600) {
             loop->AddTimerFromCallback(key, &RecordIndex, reinterpret_cast<void*>(i));
@@ -63,9 +63,9 @@ TEST_F(EventLoop, EqualKeysFireInInsertionOrderByTheHundred) {
         }
     }
     EXPECT_TRUE(Run(1));
-    std::vector<long> expected;
-    for (long group = 2; group >= 0; --group) {
-        for (long i = group; i < 900; i += 3) expected.push_back(i);
+    std::vector<std::intptr_t> expected;
+    for (std::intptr_t group = 2; group >= 0; --group) {
+        for (std::intptr_t i = group; i < 900; i += 3) expected.push_back(i);
     }
     EXPECT_EQ(gOrder, expected);
 }

@@ -136,24 +136,27 @@ TEST_F(TimerManagerTest, ZeroDueTimesAndPeriods) {
     ASSERT_EQ(manager.Start(), 1);
     ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 0, 0, 0), 1);     // once, at once, stays until removed
     ASSERT_EQ(manager.AddTimer(2, Record, nullptr, -50, 1, 20), 1);  // a due time below 0 is due at once too
-    ASSERT_EQ(manager.AddTimer(3, Record, nullptr, -50, 1, 0), 1);   // ...but its period (0: the due time) is negative
     ASSERT_TRUE(WaitForCalls(1, 1));
     ASSERT_TRUE(WaitForCalls(2, 1));
     Thread::Sleep(30);
     EXPECT_EQ(CallsOf(1), 1);
-    EXPECT_EQ(CallsOf(3), 0);
     EXPECT_EQ(manager.RemoveTimer(1), 1);
     EXPECT_EQ(manager.RemoveTimer(2), 0);
-    EXPECT_EQ(manager.RemoveTimer(3), 0);
 }
 
+// The waitable timer refuses a negative period, so the thread drops the addition.
 TEST_F(TimerManagerTest, NegativePeriodDropsTheAdditionSilently) {
+    RVSYS_SKIP_ON_WINE("SetWaitableTimer accepts a negative period, so the timer is armed");
     ASSERT_EQ(manager.Start(), 1);
     ASSERT_EQ(manager.AddTimer(3, Record, nullptr, 5, 0, -10), 1);
+    ASSERT_EQ(manager.AddTimer(5, Record, nullptr, -50, 1, 0), 1);  // period 0 stands for the due time, here negative
     ASSERT_EQ(manager.AddTimer(4, Record, nullptr, 5, 1, 0), 1);
-    ASSERT_TRUE(WaitForCalls(4, 1));  // the thread has drained both
+    ASSERT_TRUE(WaitForCalls(4, 1));  // the thread has drained all three
+    Thread::Sleep(30);
     EXPECT_EQ(CallsOf(3), 0);
+    EXPECT_EQ(CallsOf(5), 0);
     EXPECT_EQ(manager.RemoveTimer(3), 0);
+    EXPECT_EQ(manager.RemoveTimer(5), 0);
     EXPECT_EQ(manager.AddTimer(3, Record, nullptr, 5, 1, 0), 1);
 }
 

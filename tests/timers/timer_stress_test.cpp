@@ -97,6 +97,9 @@ void Worker(TimerManager& manager, int index, std::atomic<bool>& stop) {
 }  // namespace
 
 TEST(TimerManagerStress, FourThreadsChurnTenThousandIdsWhileCallbacksFire) {
+    RVSYS_SKIP_ON_WINE(
+        "every waitable timer is served by the single wineserver process, which this load saturates: its calls then "
+        "take seconds, and Stop has to terminate the timer thread inside Wine's own code");
     Model model;
     gModel = &model;
     TimerManager manager;

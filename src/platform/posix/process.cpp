@@ -48,6 +48,7 @@
 #include <cstring>
 #include <string>
 
+#include "../quoting.h"
 #include "objects.h"
 
 namespace rvsys::platform::posix {
@@ -95,25 +96,6 @@ thread_local int tlsHandlerDepth [[gnu::tls_model("initial-exec")]] = 0;
 
 // The path of the executable, not terminated; its length, or -1.
 ssize_t ExecutablePath(char* buffer, std::size_t size) { return readlink("/proc/self/exe", buffer, size); }
-
-std::string QuotedArgument(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes count as escapes only before a double quote.
-        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        quoted += c;
-        backslashes = 0;
-    }
-    quoted.append(2 * backslashes, '\\');
-    quoted += '"';
-    return quoted;
-}
 
 char* BuildCommandLine() {
     static char empty[] = "";

@@ -1,0 +1,148 @@
+// The Linux side of the test support: /proc for thread states, fork and exec
+// for helper processes, POSIX shared memory and signals.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "test_support.h"
+
+namespace rvsys::test {
+
+namespace {
+
+// The exit code, or 128 + the number of the signal that ended the child.
+int StatusOf(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+[[noreturn]] void ExecHelper(const std::string& name, const std::vector<std::string>& arguments,
+                             const std::string& programName) {
+    const std::string flag = "--rvsys-helper=" + name;
+    std::vector<char*> argv{const_cast<char*>(programName.c_str()), const_cast<char*>(flag.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv("/proc/self/exe", argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+void PrepareHelperProcess() {}
+
+long KernelThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
+
+bool WaitUntilBlocked(long tid, Ms limit) {
+    const std::string base = "/proc/self/task/" + std::to_string(tid);
+    return Eventually(
+        [&] {
+            std::ifstream stat(base + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            // The state follows the command name, which ends with ')'.
+            const auto close = line.rfind(')');
+            if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'S') return false;
+            std::ifstream wchan(base + "/wchan");
+            std::string where;
+            std::getline(wchan, where);
+            return where.find("futex") != std::string::npos;
+        },
+        limit);
+}
+
+bool IsWine() { return false; }
+
+int RunHelper(const std::string& name, std::string* output, const std::vector<std::string>& arguments,
+              const std::string& programName) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipeFds[1], 1);
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        ExecHelper(name, arguments, programName);
+    }
+    close(pipeFds[1]);
+    std::string captured;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) captured.append(buffer, static_cast<size_t>(got));
+    close(pipeFds[0]);
+    if (output != nullptr) *output = captured;
+    return StatusOf(child);
+}
+
+Helper::Helper(const std::string& name) : mProcess(0) {
+    const pid_t child = fork();
+    if (child == 0) ExecHelper(name, {}, "rvsys-helper");
+    mProcess = child;
+}
+
+Helper::~Helper() {
+    if (mProcess > 0) Wait();
+}
+
+int Helper::Wait() {
+    if (mProcess <= 0) return -1;
+    const int status = StatusOf(static_cast<pid_t>(mProcess));
+    mProcess = 0;
+    return status;
+}
+
+void Helper::Kill() {
+    if (mProcess > 0) kill(static_cast<pid_t>(mProcess), SIGKILL);
+}
+
+int ProcessId() { return static_cast<int>(getpid()); }
+
+void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+void WriteOut(std::string_view text) {
+    if (write(1, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(5);
+}
+
+void LoseConsole() { close(2); }
+
+void CloseMessageBoxes() {}
+
+std::string ClosedMessageBoxes() { return ""; }
+
+void RaiseInProcess(int signal) { kill(getpid(), signal); }
+
+int SignalExitStatus(int signal) { return 128 + signal; }
+
+void KillThisProcess() {
+    kill(getpid(), SIGKILL);
+    for (;;) pause();
+}
+
+int KilledExitStatus() { return 128 + SIGKILL; }
+
+void* MapSharedMemory(const std::string& name, std::size_t size) {
+    const int fd = open(("/dev/shm/" + name).c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || (status.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+        close(fd);
+        return nullptr;
+    }
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void UnlinkSharedMemory(const std::string& name) { unlink(("/dev/shm/" + name).c_str()); }
+
+}  // namespace rvsys::test

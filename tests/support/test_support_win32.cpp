@@ -1,0 +1,270 @@
+// The Windows side of the test support: thread states from the system's
+// process list, CreateProcess for helper processes, file mappings, and the
+// runtime's signals.
+#include "platform/platform.h"  // <windows.h>, trimmed as the library takes it
+#include "platform/quoting.h"
+
+#include <winternl.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace rvsys::test {
+
+namespace {
+
+// SystemProcessInformation's per-thread record, as documented for
+// NtQuerySystemInformation (winternl.h leaves it opaque).
+struct ThreadRecord {
+    LARGE_INTEGER kernelTime;
+    LARGE_INTEGER userTime;
+    LARGE_INTEGER createTime;
+    ULONG waitTime;
+    PVOID startAddress;
+    CLIENT_ID clientId;
+    LONG priority;
+    LONG basePriority;
+    ULONG contextSwitches;
+    ULONG threadState;
+    ULONG waitReason;
+};
+constexpr ULONG kSystemProcessInformation = 5;
+constexpr ULONG kRunning = 2;
+constexpr ULONG kWaiting = 5;
+
+using QuerySystemInformation = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+// The scheduler state of thread `tid` of this process, or -1.
+long ThreadState(DWORD tid) {
+    static const auto query = reinterpret_cast<QuerySystemInformation>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) return -1;
+    std::vector<char> buffer(1 << 20);
+    ULONG needed = 0;
+    while (query(kSystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) != 0) {
+        if (buffer.size() >= (64u << 20)) return -1;
+        buffer.resize(buffer.size() * 2);
+    }
+    for (const char* at = buffer.data();;) {
+        const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(at);
+        if (reinterpret_cast<ULONG_PTR>(process->UniqueProcessId) == GetCurrentProcessId()) {
+            const auto* threads = reinterpret_cast<const ThreadRecord*>(process + 1);
+            for (ULONG i = 0; i < process->NumberOfThreads; ++i) {
+                if (reinterpret_cast<ULONG_PTR>(threads[i].clientId.UniqueThread) == tid) {
+                    return static_cast<long>(threads[i].threadState);
+                }
+            }
+            return -1;
+        }
+        if (process->NextEntryOffset == 0) return -1;
+        at += process->NextEntryOffset;
+    }
+}
+
+}  // namespace
+
+void PrepareHelperProcess() {
+    // A new console is titled after the program on Windows, but left untitled
+    // by Wine; code that asks for the title must see a console either way.
+    char title[8];
+    if (GetConsoleTitleA(title, sizeof title) == 0) SetConsoleTitleA("rvsys test helper");
+}
+
+namespace {
+
+std::string OwnPath() {
+    char path[MAX_PATH * 2];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::string(path, length);
+}
+
+// Starts the helper; its standard output and error go to `output` (which the
+// child inherits) or, when null, where the test's go.
+HANDLE Start(const std::string& name, const std::vector<std::string>& arguments, const std::string& programName,
+             HANDLE output) {
+    // The program name is always quoted, as the Linux layer writes it.
+    std::string line = "\"" + programName + "\" --rvsys-helper=" + name;
+    for (const std::string& argument : arguments) line += " " + rvsys::platform::QuotedArgument(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    char title[] = "rvsys test helper";
+    startup.lpTitle = title;
+    if (output != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
+    PROCESS_INFORMATION process{};
+    const std::string path = OwnPath();
+    if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+int StatusOf(HANDLE process) {
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+long KernelThreadId() { return static_cast<long>(GetCurrentThreadId()); }
+
+bool WaitUntilBlocked(long tid, Ms limit) {
+    // The calling thread runs: a system whose list says otherwise keeps no
+    // thread states (Wine), and a short pause has to do.
+    if (ThreadState(GetCurrentThreadId()) != static_cast<long>(kRunning)) {
+        std::this_thread::sleep_for(Ms(20));
+        return true;
+    }
+    return Eventually([&] { return ThreadState(static_cast<DWORD>(tid)) == static_cast<long>(kWaiting); }, limit);
+}
+
+bool IsWine() {
+    static const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+int RunHelper(const std::string& name, std::string* output, const std::vector<std::string>& arguments,
+              const std::string& programName) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE process = Start(name, arguments, programName, writeEnd);
+    CloseHandle(writeEnd);  // the child holds the only write end now
+    if (process == nullptr) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+    // Read until the child has ended, not until the pipe's end: processes that
+    // Wine starts on the child's behalf (explorer.exe for a window) inherit the
+    // pipe and may outlive it.
+    std::string captured;
+    for (bool ended = false; !ended;) {
+        ended = WaitForSingleObject(process, 5) == WAIT_OBJECT_0;
+        DWORD available = 0;
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            char buffer[4096];
+            DWORD got = 0;
+            if (!ReadFile(readEnd, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) break;
+            captured.append(buffer, got);
+        }
+    }
+    CloseHandle(readEnd);
+    if (output != nullptr) *output = captured;
+    return StatusOf(process);
+}
+
+Helper::Helper(const std::string& name)
+    : mProcess(reinterpret_cast<std::intptr_t>(Start(name, {}, "rvsys-helper", nullptr))) {}
+
+Helper::~Helper() {
+    if (mProcess != 0) Wait();
+}
+
+int Helper::Wait() {
+    if (mProcess == 0) return -1;
+    const int status = StatusOf(reinterpret_cast<HANDLE>(mProcess));
+    mProcess = 0;
+    return status;
+}
+
+void Helper::Kill() {
+    if (mProcess != 0) TerminateProcess(reinterpret_cast<HANDLE>(mProcess), static_cast<UINT>(KilledExitStatus()));
+}
+
+int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+
+void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+
+void WriteOut(std::string_view text) {
+    DWORD written = 0;
+    if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+                   nullptr) ||
+        written != text.size()) {
+        ExitProcess(5);
+    }
+}
+
+void LoseConsole() { FreeConsole(); }
+
+namespace {
+
+std::mutex gBoxLogLock;
+std::string gBoxLog;
+
+BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    // Visible only once its controls are made.
+    if (process != GetCurrentProcessId() || std::strcmp(className, "#32770") != 0 || !IsWindowVisible(window)) {
+        return TRUE;
+    }
+    char caption[512] = {};
+    char text[2048] = {};
+    GetWindowTextA(window, caption, sizeof caption);
+    GetDlgItemTextA(window, 0xFFFF, text, sizeof text);  // the message box's text control
+    {
+        std::lock_guard<std::mutex> guard(gBoxLogLock);
+        gBoxLog += "[" + std::string(caption) + "] " + text + "\n";
+    }
+    SendMessageA(window, WM_COMMAND, IDOK, 0);
+    return TRUE;
+}
+
+}  // namespace
+
+void CloseMessageBoxes() {
+    std::thread([] {
+        for (;;) {
+            EnumWindows(CloseIfMessageBox, 0);
+            Sleep(10);
+        }
+    }).detach();
+}
+
+std::string ClosedMessageBoxes() {
+    std::lock_guard<std::mutex> guard(gBoxLogLock);
+    return gBoxLog;
+}
+
+void RaiseInProcess(int signal) { std::raise(signal); }
+
+int SignalExitStatus(int) { return 3; }
+
+void KillThisProcess() {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(KilledExitStatus()));
+    for (;;) Sleep(INFINITE);
+}
+
+int KilledExitStatus() { return 137; }
+
+void* MapSharedMemory(const std::string& name, std::size_t size) {
+    // The mapping lives while a process holds it: the handle is kept open.
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size),
+                                       name.c_str());
+    if (mapping == nullptr) return nullptr;
+    return MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+}
+
+void UnlinkSharedMemory(const std::string&) {}
+
+}  // namespace rvsys::test

@@ -32,7 +32,9 @@ unsigned long RVSYS_WINAPI WideRoutine(void*) {
     gRuns.fetch_add(1);
     return 12;
 }
+std::atomic<bool> gWaiting{false};
 unsigned int RVSYS_WINAPI WaitForRelease(void*) {
+    gWaiting = true;
     while (!gRelease.load()) Thread::Sleep(1);
     return 13;
 }
@@ -77,7 +79,11 @@ TEST(ThreadFunctions, BothRoutineTypesStartSuspendedAndRunAfterResume) {
 
 TEST(ThreadFunctions, TerminateClosesTheHandleOnlyWhenItSucceeds) {
     gRelease = false;
+    gWaiting = false;
     void* thread = Thread::BeginThread(WaitForRelease, nullptr, 0);
+    // Not while it may still be starting up: a thread killed inside the
+    // runtime's start-up code can leave its locks held for good (Windows too).
+    while (!gWaiting.load()) Thread::Sleep(1);
     void* watcher = nullptr;
     ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), thread, pf::GetCurrentProcess(), &watcher, 0, FALSE,
                                   DUPLICATE_SAME_ACCESS),

@@ -48,7 +48,6 @@ int RunHelperIfAsked(int argc, char** argv) {
             const auto& helpers = Helpers();
             const auto found = helpers.find(argv[i] + sizeof kFlag - 1);
             if (found == helpers.end()) return 126;
-            PrepareHelperProcess();
             const int code = found->second();
             std::fflush(nullptr);
             return code;
@@ -91,6 +90,7 @@ void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 int main(int argc, char** argv) {
+    rvsys::test::PrepareProcess();
     const int helperCode = rvsys::test::RunHelperIfAsked(argc, argv);
     if (helperCode != -1) return helperCode;
     testing::InitGoogleTest(&argc, argv);

@@ -134,8 +134,8 @@ void FailNothrowAllocations(int count, int skip = 0);
 // ---- For the per-system files ----------------------------------------------------
 // Runs the helper named by --rvsys-helper=name; -1 when no such flag is given.
 int RunHelperIfAsked(int argc, char** argv);
-// What a helper process sets up before its body runs.
-void PrepareHelperProcess();
+// What every test process, helpers included, sets up first.
+void PrepareProcess();
 
 }  // namespace rvsys::test
 

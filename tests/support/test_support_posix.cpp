@@ -38,7 +38,7 @@ int StatusOf(pid_t child) {
 
 }  // namespace
 
-void PrepareHelperProcess() {}
+void PrepareProcess() {}
 
 long KernelThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 

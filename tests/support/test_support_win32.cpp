@@ -70,9 +70,11 @@ long ThreadState(DWORD tid) {
 
 }  // namespace
 
-void PrepareHelperProcess() {
-    // A new console is titled after the program on Windows, but left untitled
-    // by Wine; code that asks for the title must see a console either way.
+void PrepareProcess() {
+    // A console is titled after the program on Windows, but left untitled by
+    // Wine; code that asks for the title must see a console either way. (Wine
+    // gives a process no console at all when none of its standard handles is a
+    // terminal: then error reports go to message boxes, as without a console.)
     char title[8];
     if (GetConsoleTitleA(title, sizeof title) == 0) SetConsoleTitleA("rvsys test helper");
 }

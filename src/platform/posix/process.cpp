@@ -31,9 +31,10 @@
 //   have no CR LF at the end; inside a signal handler the untranslated text
 //   (strerrordesc_np) is used, since strerror may allocate for translations.
 // - No window system: "has a console" means standard error is open, and the
-//   console's title is then the executable's path. MessageBoxA writes its text
-//   to syslog with the caption as identity (openlog/closelog around the call,
-//   so a host's own openlog identity must be set again) and returns IDOK.
+//   console's title is then the executable's path. MessageBoxA sends its text
+//   to the system log (/dev/log) with the caption as identity and returns IDOK.
+// - Descriptors the layer opens never take 0, 1 or 2 (AboveStandardStreams),
+//   so closing standard error really means "no console".
 // - argv[0] is kept as the program was started (as cmd.exe does), not replaced
 //   by the executable's full path; a double quote inside it cannot be written.
 // - GetStdHandle knows standard error only; WriteFile writes only there.
@@ -41,11 +42,14 @@
 //   handler stays installed until replaced, as with glibc's signal().
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "../quoting.h"
@@ -101,7 +105,7 @@ char* BuildCommandLine() {
     static char empty[] = "";
     try {
         std::string raw;
-        const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+        const int fd = AboveStandardStreams(open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC));
         if (fd >= 0) {
             char chunk[4096];
             ssize_t got;
@@ -268,9 +272,27 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    openlog(caption != nullptr ? caption : "Error", LOG_PID, LOG_USER);
-    syslog(LOG_ERR, "%s", text != nullptr ? text : "");
-    closelog();
+    // Sent to the log's socket ourselves rather than through syslog(3), whose
+    // socket would land on descriptor 2 when standard error is closed and pass
+    // for a console; this also leaves the host's own openlog settings alone.
+    const int fd = AboveStandardStreams(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (fd < 0) return IDOK;
+    char stamp[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+    try {
+        const std::string entry = "<" + std::to_string(LOG_USER | LOG_ERR) + ">" + stamp + " " +
+                                  (caption != nullptr ? caption : "Error") + "[" + std::to_string(getpid()) +
+                                  "]: " + (text != nullptr ? text : "");
+        sockaddr_un log{};
+        log.sun_family = AF_UNIX;
+        std::memcpy(log.sun_path, "/dev/log", sizeof "/dev/log");
+        sendto(fd, entry.data(), entry.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&log), sizeof log);
+    } catch (...) {
+        // Out of memory: the entry is lost, as a full log would lose it.
+    }
+    close(fd);
     return IDOK;
 }
 

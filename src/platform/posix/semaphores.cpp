@@ -290,7 +290,7 @@ void CloseFile(int fd) {
 // was a leftover of dead holders (then it is removed); Again when the object
 // died while we waited for our lock.
 Outcome OpenExisting(SemObj* semaphore, const ParsedName& name, DWORD& error) {
-    const int fd = open(semaphore->path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = AboveStandardStreams(open(semaphore->path, O_RDWR | O_CLOEXEC | O_NOFOLLOW));
     if (fd < 0) {
         if (errno == ENOENT) return Outcome::Absent;
         error = WindowsError(errno);
@@ -335,7 +335,7 @@ Outcome OpenExisting(SemObj* semaphore, const ParsedName& name, DWORD& error) {
 // Builds a new object unnamed, then publishes it under semaphore->path.
 // Again when another process published one first.
 Outcome PublishNew(SemObj* semaphore, const ParsedName& name, LONG initial, LONG maximum, DWORD& error) {
-    const int fd = open("/dev/shm", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int fd = AboveStandardStreams(open("/dev/shm", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd < 0) {
         error = WindowsError(errno);
         return Outcome::Failed;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -19,6 +20,19 @@ namespace rvsys::platform::posix {
 // Prints `what` and aborts, in every build type: used for platform failures that
 // cannot happen unless the process is corrupted.
 [[noreturn]] void Fatal(const char* what);
+
+// Moves a new descriptor off 0, 1 and 2, where it lands when the process has
+// closed its standard streams: one of ours there would pass for a console and
+// receive what is written to standard error. Descriptors above are returned as
+// they are; so is -1, with errno kept.
+inline int AboveStandardStreams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
 
 // Unique among live threads, like pthread_self(), but a register read.
 inline std::uintptr_t CurrentThreadPointer() { return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()); }

@@ -177,8 +177,8 @@ public:
         if (mStarted.load(std::memory_order_acquire)) return true;
         InternalGuard guard(mLock);
         if (mStarted.load(std::memory_order_relaxed)) return true;
-        mClock[0].fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        mClock[1].fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+        mClock[0].fd = AboveStandardStreams(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+        mClock[1].fd = AboveStandardStreams(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
         if (mClock[0].fd < 0 || mClock[1].fd < 0) return false;
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);

@@ -150,58 +150,51 @@ TEST(SemaphoreObject, AssignmentAndCopiesOwnTheirOwnHandles) {
 
 // ---- Reports ---------------------------------------------------------------------
 
-RVSYS_HELPER(report_to_console) {
+RVSYS_HELPER(report_errors) {
     const std::string base = rvsys::test::HelperBase();
     Semaphore object(1, base.c_str());
     FillUp(OpenRaw(base, 1));
+    if (std::getenv("RVSYS_TEST_NO_CONSOLE")[0] == '1') {  // after the set-up: see the report on fd 2
+        rvsys::test::LoseConsole();
+        rvsys::test::CloseMessageBoxes();
+    }
     object.Unlock();
     object.Unlock();  // the same message: not shown again
     Semaphore bad(1, "a\\b");
     object.Unlock();  // different from the last one: shown again
-    return bad || bad.Lock(true) || bad.TryLock(true) || bad.Unlock() || bad.ResetSemaphore() || Semaphore(bad);
-}
-
-// With a console each new message is written between line ends (Windows'
-// text mode writes "\r\n"); a failed construction leaves an invalid object
-// that refuses everything.
-TEST(SemaphoreReports, ConsoleGetsEachNewMessageBetweenLineEnds) {
-    rvsys::test::SetHelperBase(UniqueBase("console"));
-    std::string output;
-    EXPECT_EQ(rvsys::test::RunHelper("report_to_console", &output), 0);
-    std::string expected;
-    for (const std::string& message : {kTooManyPosts, kCreateFailed, kTooManyPosts}) expected += "\n" + message + "\n";
-#if defined(_WIN32)
-    for (std::size_t at = 0; (at = expected.find('\n', at)) != std::string::npos; at += 2) expected.insert(at, "\r");
-#endif
-    EXPECT_EQ(output, expected);
-}
-
-RVSYS_HELPER(report_without_console) {
-    // No console: the report goes to a message box (Linux: to syslog), nothing
-    // to standard output or error.
-    rvsys::test::LoseConsole();
-    rvsys::test::CloseMessageBoxes();
-    const std::string base = rvsys::test::HelperBase();
-    Semaphore object(1, base.c_str());
-    FillUp(OpenRaw(base, 1));
-    object.Unlock();
-    rvsys::test::WriteOut(Semaphore::GetLastError() + "|" + rvsys::test::ClosedMessageBoxes());
+    if (bad || bad.Lock(true) || bad.TryLock(true) || bad.Unlock() || bad.ResetSemaphore() || Semaphore(bad)) return 1;
+    rvsys::test::WriteOut("|" + Semaphore::GetLastError() + "|" + rvsys::test::ClosedMessageBoxes());
     return 0;
 }
 
-TEST(SemaphoreReports, WithoutAConsoleNothingIsWrittenButTheMessageIsKept) {
-    rvsys::test::SetHelperBase(UniqueBase("noconsole"));
-    std::string output;
-    EXPECT_EQ(rvsys::test::RunHelper("report_without_console", &output), 0);
-    const std::string stored = output.substr(0, output.find('|'));
-    const std::string boxes = output.substr(stored.size() + 1);
-    EXPECT_EQ(stored, kTooManyPosts);
+// Each new message (not a repeat of the last) is shown: with a console on
+// standard error between line ends (Windows' text mode writes "\r\n"); without
+// one in a message box (Linux: syslog), nothing written. GetLastError keeps
+// the last. A failed construction leaves an object that refuses everything.
+TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
+    rvsys::test::SetHelperBase(UniqueBase("reports"));
+    std::string written, boxes;
+    for (const std::string& message : {kTooManyPosts, kCreateFailed, kTooManyPosts}) {
+        written += "\n" + message + "\n";
+        boxes += "[Semaphore Error in module \"semaphore_tests.exe\"] " + message + "\n";
+    }
 #if defined(_WIN32)
-    if (boxes.empty()) RVSYS_SKIP_ON_WINE("MessageBoxA fails without a display (error 1400): no box to observe");
-    EXPECT_EQ(boxes, "[Semaphore Error in module \"semaphore_tests.exe\"] " + kTooManyPosts + "\n");
+    for (std::size_t at = 0; (at = written.find('\n', at)) != std::string::npos; at += 2) written.insert(at, "\r");
 #else
-    EXPECT_EQ(boxes, "");
+    boxes.clear();  // Linux shows no message boxes
 #endif
+    for (const char* noConsole : {"0", "1"}) {
+        rvsys::test::SetEnvironment("RVSYS_TEST_NO_CONSOLE", noConsole);
+        std::string output;
+        EXPECT_EQ(rvsys::test::RunHelper("report_errors", &output), 0);
+        if (noConsole[0] == '0') {
+            EXPECT_EQ(output, written + "|" + kTooManyPosts + "|");
+        } else {
+            if (output == "|" + kTooManyPosts + "|" && !boxes.empty())
+                RVSYS_SKIP_ON_WINE("MessageBoxA fails without a display (error 1400): no box to observe");
+            EXPECT_EQ(output, "|" + kTooManyPosts + "|" + boxes);
+        }
+    }
 }
 
 // ---- Between processes -------------------------------------------------------------

@@ -1,24 +1,77 @@
 // Semaphore in one process and between processes: shared counts, resetting,
-// clean-up at destruction, ownership of handles, and the error reports.
+// clean-up at destruction, ownership of handles, the error reports, and the
+// clean-up at signals, in helper processes that the signals may end (Linux's
+// SIGQUIT stands for Windows' SIGBREAK). Built twice: semaphore_tests on both
+// systems, and with RVSYS_SIGNALS_LINUX_ONLY semaphore_signal_linux_tests, for
+// what only the Linux layer does (it runs a handler as an interrupt of
+// whatever the thread was doing; Windows' runtime calls it as ordinary code).
 #include <gtest/gtest.h>
 
 #include <rvsysutils/Semaphore.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "semaphore_support.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace pf = rvsys::platform;
-using namespace rvsys::platform;  // constants: macros on Windows
-using rvsys::test::CountOf;
-using rvsys::test::OpenRaw;
-using rvsys::test::UniqueBase;
+using namespace rvsys::platform;  // constants (and SIGBREAK): macros on Windows
+using rvsys::test::RunHelper;
 
 namespace {
+
+// A base name unique to this run; with the number it names one semaphore.
+std::string UniqueBase(const std::string& tag) {
+    return "rvsys-lib-" + std::to_string(rvsys::test::ProcessId()) + "-" + tag + "-";
+}
+// The base name a helper process works with, passed through its environment.
+void SetHelperBase(const std::string& base) { rvsys::test::SetEnvironment("RVSYS_TEST_SEMAPHORE_BASE", base); }
+std::string HelperBase() { return std::getenv("RVSYS_TEST_SEMAPHORE_BASE"); }
+
+// A raw handle to the semaphore that Semaphore(number, base) names.
+void* OpenRaw(const std::string& base, int number) {
+    return pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, (base + std::to_string(number)).c_str());
+}
+
+// The count: release one (reporting the count before), take it back. -1 when
+// the release fails (the count is at the maximum).
+long CountOf(void* handle) {
+    pf::LONG previous = -1;
+    if (pf::ReleaseSemaphore(handle, 1, &previous) == 0) return -1;
+    pf::WaitForSingleObject(handle, 0);
+    return previous;
+}
+
+std::atomic<int> gLastRecorded{0};
+std::atomic<int> gRecordedCount{0};
+void Record(int signal) {
+    gLastRecorded = signal;
+    gRecordedCount.fetch_add(1);
+}
+
+}  // namespace
+
+#if !defined(RVSYS_SIGNALS_LINUX_ONLY)
+
+namespace {
+
+// Raises the count of the semaphore behind `raw` to the maximum, 65535.
+void FillUp(void* raw) {
+    pf::LONG previous = 0;
+    pf::ReleaseSemaphore(raw, 1, &previous);
+    if (previous + 1 < 0xFFFF) pf::ReleaseSemaphore(raw, 0xFFFF - previous - 1, nullptr);
+}
 
 std::string SystemText(pf::DWORD code) {
     char text[512];
@@ -28,13 +81,6 @@ std::string SystemText(pf::DWORD code) {
 }
 const std::string kTooManyPosts = "Unlock semaphore error : " + SystemText(ERROR_TOO_MANY_POSTS);
 const std::string kCreateFailed = "Create semaphore error : " + SystemText(ERROR_PATH_NOT_FOUND);
-
-// Raises the count of the semaphore behind `raw` to the maximum, 65535.
-void FillUp(void* raw) {
-    pf::LONG previous = 0;
-    pf::ReleaseSemaphore(raw, 1, &previous);
-    if (previous + 1 < 0xFFFF) pf::ReleaseSemaphore(raw, 0xFFFF - previous - 1, nullptr);
-}
 
 }  // namespace
 
@@ -151,7 +197,7 @@ TEST(SemaphoreObject, AssignmentAndCopiesOwnTheirOwnHandles) {
 // ---- Reports ---------------------------------------------------------------------
 
 RVSYS_HELPER(report_errors) {
-    const std::string base = rvsys::test::HelperBase();
+    const std::string base = HelperBase();
     Semaphore object(1, base.c_str());
     FillUp(OpenRaw(base, 1));
     if (std::getenv("RVSYS_TEST_NO_CONSOLE")[0] == '1') {  // after the set-up: see the report on fd 2
@@ -172,7 +218,7 @@ RVSYS_HELPER(report_errors) {
 // one in a message box (Linux: syslog), nothing written. GetLastError keeps
 // the last. A failed construction leaves an object that refuses everything.
 TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
-    rvsys::test::SetHelperBase(UniqueBase("reports"));
+    SetHelperBase(UniqueBase("reports"));
     std::string written, boxes;
     for (const std::string& message : {kTooManyPosts, kCreateFailed, kTooManyPosts}) {
         written += "\n" + message + "\n";
@@ -186,7 +232,7 @@ TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
     for (const char* noConsole : {"0", "1"}) {
         rvsys::test::SetEnvironment("RVSYS_TEST_NO_CONSOLE", noConsole);
         std::string output;
-        EXPECT_EQ(rvsys::test::RunHelper("report_errors", &output), 0);
+        EXPECT_EQ(RunHelper("report_errors", &output), 0);
         if (noConsole[0] == '0') {
             EXPECT_EQ(output, written + "|" + kTooManyPosts + "|");
         } else {
@@ -200,7 +246,7 @@ TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
 // ---- Between processes -------------------------------------------------------------
 
 RVSYS_HELPER(try_lock_once) {
-    Semaphore object(1, rvsys::test::HelperBase().c_str());
+    Semaphore object(1, HelperBase().c_str());
     return object.TryLock(true) ? 0 : 1;
 }
 
@@ -218,7 +264,7 @@ constexpr int kRoundsPerWorker = 10000;
 RVSYS_HELPER(exclusion_worker) {
     auto* counter = static_cast<SharedCounter*>(
         rvsys::test::MapSharedMemory(std::getenv("RVSYS_TEST_COUNTER"), sizeof(SharedCounter)));
-    Semaphore lock(1, rvsys::test::HelperBase().c_str());
+    Semaphore lock(1, HelperBase().c_str());
     for (int round = 0; round < kRoundsPerWorker; ++round) {
         if (counter == nullptr || !lock.Lock(true)) return 2;
         if (counter->inside.fetch_add(1) != 0) counter->violations.fetch_add(1);
@@ -233,12 +279,12 @@ RVSYS_HELPER(exclusion_worker) {
 // each keep mutual exclusion and the one unit.
 TEST(SemaphoreProcesses, ProcessesShareTheCountAndTakeTurnsExclusively) {
     const std::string base = UniqueBase("procs");
-    rvsys::test::SetHelperBase(base);
+    SetHelperBase(base);
     Semaphore mine(1, base.c_str());  // also keeps the name alive between the helpers
     ASSERT_TRUE(mine.Lock(true));
-    EXPECT_EQ(rvsys::test::RunHelper("try_lock_once"), 1);
+    EXPECT_EQ(RunHelper("try_lock_once"), 1);
     ASSERT_TRUE(mine.Unlock());
-    EXPECT_EQ(rvsys::test::RunHelper("try_lock_once"), 0);
+    EXPECT_EQ(RunHelper("try_lock_once"), 0);
 
     const std::string counterName = "rvsys-test-counter-" + std::to_string(rvsys::test::ProcessId());
     auto* counter = static_cast<SharedCounter*>(rvsys::test::MapSharedMemory(counterName, sizeof(SharedCounter)));
@@ -252,3 +298,133 @@ TEST(SemaphoreProcesses, ProcessesShareTheCountAndTakeTurnsExclusively) {
     EXPECT_FALSE(mine.TryLock(true));  // one unit, as at the start
     rvsys::test::UnlinkSharedMemory(counterName);
 }
+
+// ---- Signals -----------------------------------------------------------------------
+
+namespace {
+
+// A previous handler that leaves a mark, then lets the signal end the process.
+void MarkThenDie(int signal) {
+    rvsys::test::WriteOut("previous handler ran\n");
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+}  // namespace
+
+RVSYS_HELPER(hold_then_signal) {
+#if !defined(_WIN32)
+    rlimit noCoreDumps{0, 0};  // SIGQUIT's default action dumps core
+    setrlimit(RLIMIT_CORE, &noCoreDumps);
+#endif
+    const int signal = std::atoi(std::getenv("RVSYS_TEST_SIGNAL"));
+    if (signal == SIGINT) std::signal(SIGINT, MarkThenDie);
+    Semaphore givesBack(1, HelperBase().c_str());
+    Semaphore keeps(2, HelperBase().c_str());
+    if (!givesBack.Lock(true) || !keeps.Lock(false)) return 2;
+    rvsys::test::RaiseInProcess(signal);
+    return 99;  // the signal must end the process before this
+}
+
+// SIGINT, SIGTERM and SIGBREAK in a process holding units: the Lock(true) unit
+// comes back, the Lock(false) one stays taken, then the previous handler (for
+// SIGINT, one of the process's own) or the default action ends the process.
+TEST(SemaphoreSignals, EachSignalGivesTheUnitBackThenThePreviousHandlerEndsTheProcess) {
+    for (int signal : {SIGINT, SIGTERM, SIGBREAK}) {
+        SCOPED_TRACE("signal " + std::to_string(signal));
+        const std::string base = UniqueBase("hold" + std::to_string(signal));
+        SetHelperBase(base);
+        rvsys::test::SetEnvironment("RVSYS_TEST_SIGNAL", std::to_string(signal));
+        Semaphore watchGivesBack(1, base.c_str());
+        Semaphore watchKeeps(2, base.c_str());
+        std::string output;
+        EXPECT_EQ(RunHelper("hold_then_signal", &output), rvsys::test::SignalExitStatus(signal));
+        EXPECT_EQ(output, signal == SIGINT ? "previous handler ran\n" : "");
+        EXPECT_TRUE(watchGivesBack.TryLock(true));
+        EXPECT_FALSE(watchKeeps.TryLock(true));
+    }
+}
+
+RVSYS_HELPER(previous_handlers_in_order) {
+    const int signals[] = {SIGTERM, SIGILL, SIGSEGV, SIGABRT, SIGFPE, SIGBREAK, SIGINT};
+    for (int signal : signals) std::signal(signal, Record);
+    Semaphore first(1, HelperBase().c_str());
+    Semaphore second(2, HelperBase().c_str());
+    if (!first.Lock(true)) return 2;
+    int expectedCount = 0;
+    for (int signal : signals) {
+        std::raise(signal);  // the clean-up, then the previous handler for this very signal
+        if (gLastRecorded.load() != signal || gRecordedCount.load() != ++expectedCount) return 10 + signal;
+        if (first || second) return 3;  // swept at the first signal
+    }
+    if (OpenRaw(HelperBase(), 1) != nullptr) return 4;  // gone with the sweep, which gave the unit back
+    // Later constructions install nothing: the signal goes straight to Record
+    // (installed again: Windows' runtime resets a handler before it runs it).
+    std::signal(SIGINT, Record);
+    Semaphore third(3, HelperBase().c_str());
+    std::raise(SIGINT);
+    return third && gRecordedCount.load() == expectedCount + 1 ? 0 : 5;
+}
+
+// Each of the seven signals reaches the handler it replaced; only the first
+// object of the process installs the clean-up.
+TEST(SemaphoreSignals, EachSignalReachesTheHandlerItReplacedAndOnlyTheFirstObjectInstalls) {
+    SetHelperBase(UniqueBase("order"));
+    std::string output;
+    EXPECT_EQ(RunHelper("previous_handlers_in_order", &output), 0) << output;
+}
+
+RVSYS_HELPER(sweep_during_churn) {
+    const int signals[] = {SIGTERM, SIGINT, SIGBREAK};
+    for (int signal : signals) std::signal(signal, Record);
+    const std::string base = HelperBase();
+    Semaphore anchor(1, base.c_str());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            while (!stop.load()) {
+                Semaphore object(10 + t, base.c_str());
+                Semaphore copy(object);
+            }
+        });
+    }
+    for (int signal : signals) {
+        pf::Sleep(20);
+        std::raise(signal);
+    }
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    return gRecordedCount.load() == 3 && !anchor ? 0 : 1;
+}
+
+// Sweeps race safely with construction and destruction on other threads.
+TEST(SemaphoreSignals, SweepsRaceSafelyWithConstructionAndDestructionOnOtherThreads) {
+    SetHelperBase(UniqueBase("churn"));
+    EXPECT_EQ(RunHelper("sweep_during_churn"), 0);
+}
+
+#else  // RVSYS_SIGNALS_LINUX_ONLY
+
+RVSYS_HELPER(failure_inside_handler) {
+    std::signal(SIGTERM, Record);
+    Semaphore object(1, HelperBase().c_str());
+    void* raw = OpenRaw(HelperBase(), 1);
+    if (!object.Lock(true)) return 2;
+    pf::ReleaseSemaphore(raw, 0xFFFF, nullptr);  // the maximum: the clean-up's Unlock fails
+    std::raise(SIGTERM);
+    if (gRecordedCount.load() != 1 || object) return 3;
+    rvsys::test::WriteOut("[" + Semaphore::GetLastError() + "]");
+    return CountOf(raw) == -1 ? 0 : 4;
+}
+
+// A failure inside the clean-up handler is written to standard error, neither
+// stored nor sent to syslog: a report from there is async-signal-safe.
+TEST(SemaphoreSignals, AFailureInsideTheHandlerIsWrittenToStandardErrorOnly) {
+    SetHelperBase(UniqueBase("inhandler"));
+    std::string output;
+    EXPECT_EQ(RunHelper("failure_inside_handler", &output), 0);
+    EXPECT_EQ(output, std::string("\nUnlock semaphore error : ") + std::strerror(EOVERFLOW) + "\n[No errors]");
+}
+
+#endif  // RVSYS_SIGNALS_LINUX_ONLY

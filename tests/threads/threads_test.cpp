@@ -1,0 +1,526 @@
+// ThreadMutex, ThreadEvent, ThreadBase with StartThread and StopThread, the
+// Thread functions and GetSystemUptime: the library's own logic. What the
+// system calls underneath do (event semantics, waits, priorities, suspension)
+// is the platform tests' part.
+#include <gtest/gtest.h>
+
+#include <rvsysutils/Thread.h>
+#include <rvsysutils/ThreadBase.h>
+#include <rvsysutils/ThreadEvent.h>
+#include <rvsysutils/ThreadMutex.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace pf = rvsys::platform;
+using namespace rvsys::platform;  // constants: macros on Windows
+using rvsys::test::Clock;
+using rvsys::test::ElapsedMs;
+using rvsys::test::Ms;
+
+namespace {
+
+constexpr unsigned long kInfinite = 0xFFFFFFFFul, kFailed = 0xFFFFFFFFul, kTimeout = 258;
+
+// Another thread takes a lock and says when it got it. A test that sees the
+// lock held releases it before the probe goes out of scope (the probe joins).
+class Probe {
+public:
+    Probe(std::function<void()> lock, std::function<void()> unlock)
+        : mThread([this, lock, unlock] { lock(); mGot = true; unlock(); }) {}
+    explicit Probe(ThreadEvent& event) : Probe([&event] { event.Lock(); }, [&event] { event.Unlock(); }) {}
+    explicit Probe(pf::CRITICAL_SECTION* cs)
+        : Probe([cs] { pf::EnterCriticalSection(cs); }, [cs] { pf::LeaveCriticalSection(cs); }) {}
+    ~Probe() { mThread.join(); }
+    bool GotWithin(Ms limit) { return rvsys::test::Eventually([this] { return mGot.load(); }, limit); }
+
+private:
+    std::atomic<bool> mGot{false};
+    std::thread mThread;
+};
+
+struct Section {
+    Section() { pf::InitializeCriticalSection(&cs); }
+    ~Section() { pf::DeleteCriticalSection(&cs); }
+    pf::CRITICAL_SECTION cs;
+};
+
+}  // namespace
+
+// ---- ThreadMutex and ThreadEvent -----------------------------------------------------
+
+// TryLock is refused only to other threads and nests for the holder; without
+// its critical section (allocation failed) the mutex refuses everything.
+TEST(ThreadMutex, TryLockIsPerThreadAndNestsAndAMutexWithoutSectionRefusesAll) {
+    ThreadMutex mutex;
+    const auto freeElsewhere = [&] {
+        bool taken = false;
+        std::thread([&] { taken = mutex.TryLock() && mutex.Unlock(); }).join();
+        return taken;
+    };
+    EXPECT_TRUE(mutex && mutex.Lock() && mutex.TryLock());
+    EXPECT_FALSE(freeElsewhere());
+    EXPECT_TRUE(mutex.Unlock());
+    EXPECT_FALSE(freeElsewhere());  // one level still held
+    EXPECT_TRUE(mutex.Unlock());
+    EXPECT_TRUE(freeElsewhere());
+    rvsys::test::FailNothrowAllocations(1);
+    ThreadMutex broken;
+    rvsys::test::FailNothrowAllocations(0);
+    EXPECT_FALSE(broken || broken.Lock() || broken.TryLock() || broken.Unlock());
+}
+
+// Memory running out for the cell or the lock leaves the event not created;
+// then Create works once and Destroy once, the reset mode reaches the system
+// event, a destroyed lock is not used, and the event may be created again.
+TEST(ThreadEvent, CreatesOnceDestroysOnceAndKeepsTheResetMode) {
+    ThreadEvent event;
+    EXPECT_EQ(event.WaitForEvent(1000, nullptr), kFailed);  // not created: at once
+    EXPECT_EQ(event.SetEvent() + event.ResetEvent() + event.Destroy(), 0);
+    for (int skip : {0, 1}) {
+        rvsys::test::FailNothrowAllocations(1, skip);
+        EXPECT_EQ(event.Create(1, 1), 0);
+        rvsys::test::FailNothrowAllocations(0);
+        EXPECT_EQ(event.GetHandle(), nullptr);
+    }
+    ASSERT_EQ(event.Create(1, 1), 1);
+    void** cell = event.GetHandle();
+    ASSERT_TRUE(cell != nullptr && *cell != nullptr);
+    EXPECT_EQ(event.Create(0, 0), 0);
+    EXPECT_EQ(event.GetHandle(), cell);
+    EXPECT_EQ(event.SetEvent(), 1);  // still manual-reset, with a lock
+    event.Lock();
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), 0ul);
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), 0ul);
+    EXPECT_EQ(event.ResetEvent(), 1);
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), kTimeout);
+    event.Unlock();
+    EXPECT_EQ(event.Destroy(), 1);
+    EXPECT_EQ(event.GetHandle(), nullptr);
+    EXPECT_EQ(event.Destroy() + event.Lock(), 0);  // it had a lock, which is gone
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), kFailed);
+    ASSERT_EQ(event.Create(0, 0), 1);  // auto-reset: SetEventAll keeps one signal for one wait
+    EXPECT_EQ(event.SetEventAll(), 1);
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), 0ul);
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), kTimeout);
+}
+
+// The wait leaves the section it is given (not the event's own lock) while it
+// blocks and holds it again when it returns; a timeout too large for 32 bits
+// waits for the signal instead of wrapping to a short one.
+TEST(ThreadEvent, WaitLeavesAndRetakesTheGivenSectionNotItsOwn) {
+    ThreadEvent event;
+    ASSERT_EQ(event.Create(1, 0), 1);
+    Section external;
+    const unsigned long timeout =
+        sizeof(unsigned long) > 4 ? static_cast<unsigned long>(0x100000000ull + 5) : 0xFFFFFFFEul;
+    std::atomic<long> tid{0};
+    std::atomic<unsigned long> result{1};
+    bool heldAfterWait = false;
+    std::thread waiter([&] {
+        pf::GetCurrentThreadId();  // known to the platform layer before it is watched
+        tid = rvsys::test::KernelThreadId();
+        pf::EnterCriticalSection(&external.cs);
+        result = event.WaitForEvent(timeout, &external.cs);
+        Probe probe(&external.cs);
+        heldAfterWait = !probe.GotWithin(Ms(30));
+        pf::LeaveCriticalSection(&external.cs);
+    });
+    while (tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(rvsys::test::WaitUntilBlocked(tid.load()));
+    EXPECT_TRUE(Probe(&external.cs).GotWithin(Ms(5000)));
+    EXPECT_TRUE(Probe(event).GotWithin(Ms(5000)));
+    pf::Sleep(50);
+    EXPECT_EQ(result.load(), 1ul);  // still waiting
+    event.SetEvent();
+    waiter.join();
+    EXPECT_EQ(result.load(), 0ul);
+    EXPECT_TRUE(heldAfterWait);
+}
+
+// Without a lock of its own the event's wait neither leaves nor takes the
+// section it is given.
+TEST(ThreadEvent, LocklessEventLeavesNothing) {
+    ThreadEvent event;
+    ASSERT_EQ(event.Create(0, 0), 1);
+    Section held, notHeld;
+    pf::EnterCriticalSection(&held.cs);
+    {
+        Probe probe(&held.cs);
+        EXPECT_EQ(event.WaitForEvent(50, &held.cs), kTimeout);
+        EXPECT_FALSE(probe.GotWithin(Ms(0)));
+        pf::LeaveCriticalSection(&held.cs);
+    }
+    EXPECT_EQ(event.WaitForEvent(0, &notHeld.cs), kTimeout);
+    EXPECT_TRUE(Probe(&notHeld.cs).GotWithin(Ms(5000)));
+}
+
+static std::atomic<int> gCalls{0};
+static void RVSYS_WINAPI CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
+
+// Only WaitForEventEx runs queued calls (returning 192), with the lock taken back after.
+TEST(ThreadEvent, OnlyTheAlertableWaitRunsQueuedCalls) {
+    ThreadEvent event;
+    ASSERT_EQ(event.Create(1, 0), 1);
+    gCalls = 0;
+    ASSERT_NE(pf::QueueUserAPC(CountCall, pf::GetCurrentThread(), 0), 0u);
+    event.Lock();
+    EXPECT_EQ(event.WaitForEvent(20, nullptr), kTimeout);
+    EXPECT_EQ(gCalls.load(), 0);
+    EXPECT_EQ(event.WaitForEventEx(1000, nullptr), 192ul);
+    EXPECT_EQ(gCalls.load(), 1);
+    Probe probe(event);
+    EXPECT_FALSE(probe.GotWithin(Ms(30)));
+    event.Unlock();
+}
+
+// Copies share the event but release nothing; assignment releases the event
+// the target owned. Leaks or double releases show in the sanitizer builds.
+TEST(ThreadEvent, CopiesShareWithoutOwning) {
+    ThreadEvent owner;
+    ASSERT_EQ(owner.Create(1, 0), 1);
+    for (bool destroy : {true, false}) {
+        ThreadEvent copy(owner);
+        EXPECT_EQ(copy.SetEvent(), 1);
+        EXPECT_TRUE(!destroy || (copy.Destroy() == 1 && copy.GetHandle() == nullptr));
+        EXPECT_EQ(owner.Lock(), 1);  // the owner's lock and event live on
+        EXPECT_EQ(owner.WaitForEvent(0, nullptr), 0ul);
+        owner.Unlock();
+    }
+    ThreadEvent assigned;
+    ASSERT_EQ(assigned.Create(0, 1), 1);
+    assigned = owner;
+    EXPECT_EQ(assigned.GetHandle(), owner.GetHandle());
+}
+
+// ---- ThreadBase, StartThread, StopThread ---------------------------------------------
+
+namespace {
+
+std::atomic<bool> gRelease{false};
+std::atomic<bool> gStarted{false};
+std::atomic<int> gGuardsDestroyed{0};
+std::atomic<void*> gOwnHandle{nullptr};
+
+struct Guard {
+    ~Guard() { gGuardsDestroyed.fetch_add(1); }
+};
+
+// Clears the flags, runs `start`, and waits until the routine is under way.
+template <typename Start>
+auto Started(Start start) {
+    gRelease = gStarted = false;
+    gGuardsDestroyed = 0;
+    auto result = start();
+    while (!gStarted.load()) std::this_thread::yield();
+    return result;
+}
+
+void MarkStarted() {
+    gOwnHandle = Thread::GetCurrentThread(true);  // a handle of its own, for the test to wait on
+    gStarted = true;
+}
+
+unsigned long RVSYS_WINAPI ReturnSeven(void*) { return 7; }
+unsigned long RVSYS_WINAPI BlockForever(void*) {
+    Guard guard;
+    MarkStarted();
+    Thread::Sleep(kInfinite);
+    return 1;
+}
+// Waits for gRelease, sleeping; with a null argument it spins without any blocking call.
+unsigned long RVSYS_WINAPI WaitForRelease(void* sleeps) {
+    MarkStarted();
+    while (!gRelease.load()) {
+        if (sleeps != nullptr) Thread::Sleep(1);
+    }
+    return 3;
+}
+void* const kSleeps = &gRelease;
+
+class Recorder : public ThreadBase {
+public:
+    ~Recorder() override { Stop(kInfinite); }
+    std::string calls;
+    unsigned long callerThread = Thread::GetCurrentThreadID(false);
+
+protected:
+    void Initialize() override { calls += Thread::GetCurrentThreadID(false) != callerThread ? "I" : "i"; }
+    unsigned long Run() override {
+        calls += Stop(0) == 0 && WaitForThreadEnd(0) == 0 ? "R" : "r";  // from its own thread: 0, no effect
+        return 42;
+    }
+    void Destroy() override { calls += "D"; }
+};
+
+class BlocksInRun : public ThreadBase {
+protected:
+    unsigned long Run() override { return BlockForever(nullptr); }
+};
+
+class SpinsInRun : public ThreadBase {
+protected:
+    unsigned long Run() override { return WaitForRelease(nullptr); }  // touches nothing of the object: it may be gone
+    void Destroy() override { gGuardsDestroyed.fetch_add(100); }     // must not run after a terminate
+};
+
+// The thread behind `handle` (its own duplicate, closed here) ended with exit
+// code 0, promptly. Linux ends it by unwinding (its guards are destroyed);
+// Windows stops it where it is.
+void ExpectTerminated(void* handle, int guardsDestroyed) {
+    unsigned long code = 1;
+    EXPECT_EQ(Thread::WaitForThread(handle, 1000ul * rvsys::test::TimeScale(), &code), 0ul);
+    EXPECT_EQ(code, 0ul);
+    EXPECT_EQ(gGuardsDestroyed.load(), rvsys::test::kTerminationUnwinds ? guardsDestroyed : 0);
+}
+
+}  // namespace
+
+// Initialize, Run and Destroy run in order on the new thread; the exit code is
+// reported from the end of the run until its clean-up; a caller's event is
+// used but not destroyed; the object may run again. StopThread takes only
+// objects that StartThread made.
+TEST(ThreadBase, RunsItsOperationsInOrderAndReportsTheExitCodeUntilCleanup) {
+    ThreadEvent event;
+    ASSERT_EQ(event.Create(1, 0), 1);
+    Recorder recorder;
+    unsigned long code = 0;
+    EXPECT_EQ(recorder.Stop(0), 0);  // idle
+    ASSERT_EQ(recorder.Start(nullptr), 1);
+    ASSERT_TRUE(rvsys::test::Eventually([&] { return recorder.IsRunning() == 0; }));
+    EXPECT_EQ(recorder.calls, "IRD");
+    EXPECT_EQ(recorder.GetThreadExitCode(&code), 1);
+    EXPECT_EQ(code, 42ul);
+    EXPECT_EQ(recorder.Stop(0), 1);
+    EXPECT_EQ(recorder.GetThreadExitCode(&code), 0);  // cleaned up
+    ASSERT_EQ(recorder.Start(&event), 1);
+    EXPECT_EQ(recorder.WaitForThreadEnd(kInfinite), 1);
+    EXPECT_EQ(recorder.WaitForThreadEnd(0) + recorder.Stop(0) + recorder.GetThreadExitCode(&code), 0);
+    EXPECT_EQ(event.Destroy(), 1);  // still the caller's
+
+    ThreadBase* thread = StartThread(ReturnSeven, nullptr, nullptr, 0);
+    EXPECT_EQ(StopThread(&thread, kInfinite, &code), 1);
+    EXPECT_EQ(code, 7ul);
+    EXPECT_EQ(thread, nullptr);
+    EXPECT_EQ(StopThread(&thread, 0, &code), 0);
+    thread = &recorder;
+    EXPECT_EQ(StopThread(&thread, 0, &code), 0);
+    EXPECT_EQ(thread, &recorder);  // untouched
+}
+
+// Neither a wait too short nor copies (which own nothing) change a running
+// thread; a self-deleting object releases everything at its end (leaks show
+// in the sanitizer builds).
+TEST(ThreadBase, ShortWaitsAndCopiesLeaveTheRunAloneAndSelfDeletingObjectsRelease) {
+    ThreadBase* thread = Started([] { return StartThread(WaitForRelease, kSleeps, nullptr, 0); });
+    EXPECT_EQ(thread->WaitForThreadEnd(0) + thread->WaitForThreadEnd(10), 0);
+    {
+        ThreadBase copy(*thread);
+        ThreadBase assigned;
+        assigned = *thread;
+        EXPECT_EQ(copy.Stop(0), 0);
+    }
+    EXPECT_EQ(thread->IsRunning(), 1);
+    gRelease = true;
+    unsigned long code = 0;
+    EXPECT_EQ(StopThread(&thread, kInfinite, &code), 1);
+    EXPECT_EQ(code, 3ul);
+    Thread::WaitForThread(gOwnHandle.load(), kInfinite, nullptr);
+
+    Started([] { return StartThread(WaitForRelease, kSleeps, nullptr, 1); });
+    gRelease = true;
+    EXPECT_EQ(Thread::WaitForThread(gOwnHandle.load(), kInfinite, &code), 0ul);
+    EXPECT_EQ(code, 3ul);
+}
+
+// Stop(0) of a thread blocked for ever terminates it at once and reports the
+// exit code of no run, 0xFFFFFFFF; Start on a running object terminates the old thread.
+TEST(Termination, BlockedThreadsAreTerminatedPromptly) {
+    ThreadBase* thread = Started([] { return StartThread(BlockForever, nullptr, nullptr, 0); });
+    unsigned long code = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(StopThread(&thread, 0, &code), 0);
+    EXPECT_EQ(code, 0xFFFFFFFFul);
+    EXPECT_EQ(thread, nullptr);
+    EXPECT_LT(ElapsedMs(start), 1000 * rvsys::test::TimeScale());
+    ExpectTerminated(gOwnHandle.load(), 1);
+
+    BlocksInRun object;
+    ASSERT_EQ(Started([&] { return object.Start(nullptr); }), 1);
+    void* first = gOwnHandle.load();
+    gStarted = false;
+    ASSERT_EQ(object.Start(nullptr), 1);
+    ExpectTerminated(first, 1);
+    while (!gStarted.load()) std::this_thread::yield();  // the new run
+    EXPECT_EQ(object.Stop(0), 0);
+    ExpectTerminated(gOwnHandle.load(), 2);
+}
+
+// Stopping a thread that spins without blocking returns at once; the thread
+// ends cleanly (exit code 0) when it leaves its routine, and a subclass never
+// gets Destroy after such a terminate.
+TEST(Termination, StopOfASpinningThreadReturnsAtOnceAndItEndsCleanlyLater) {
+    ThreadBase* thread = Started([] { return StartThread(WaitForRelease, nullptr, nullptr, 0); });
+    void* plain = gOwnHandle.load();
+    unsigned long code = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(StopThread(&thread, 0, &code), 0);
+    EXPECT_LT(ElapsedMs(start), 500 * rvsys::test::TimeScale());
+    auto* object = new SpinsInRun;
+    gStarted = false;
+    ASSERT_EQ(object->Start(nullptr), 1);
+    while (!gStarted.load()) std::this_thread::yield();
+    delete object;  // Stop(0) from the destructor
+    gRelease = true;
+    for (void* handle : {plain, gOwnHandle.load()}) {
+        code = 1;
+        EXPECT_EQ(Thread::WaitForThread(handle, kInfinite, &code), 0ul);
+        EXPECT_EQ(code, 0ul);
+    }
+    EXPECT_EQ(gGuardsDestroyed.load(), 0);
+}
+
+// Memory running out leaves an idle object that can start again, or no object.
+TEST(ThreadBase, AllocationFailureLeavesAnIdleObjectThatCanStartAgain) {
+    ThreadBase plain;
+    rvsys::test::FailNothrowAllocations(1);
+    EXPECT_EQ(plain.Start(nullptr), 0);
+    rvsys::test::FailNothrowAllocations(1);
+    EXPECT_EQ(StartThread(ReturnSeven, nullptr, nullptr, 0), nullptr);
+    rvsys::test::FailNothrowAllocations(0);
+    EXPECT_EQ(plain.IsRunning(), 0);
+    EXPECT_EQ(plain.Start(nullptr), 1);
+    EXPECT_EQ(plain.WaitForThreadEnd(kInfinite), 1);
+}
+
+// ---- The Thread functions --------------------------------------------------------------
+
+namespace {
+
+std::atomic<int> gRuns{0};
+unsigned int RVSYS_WINAPI NarrowRoutine(void*) { return gRuns.fetch_add(1), 11; }
+unsigned long RVSYS_WINAPI WideRoutine(void*) { return gRuns.fetch_add(1), 12; }
+unsigned int RVSYS_WINAPI WaitThenReturn13(void*) { return static_cast<unsigned>(WaitForRelease(kSleeps)) + 10; }
+
+}  // namespace
+
+// WaitForThread reports 259 and keeps the handle while the thread runs,
+// closes it once the thread has ended; TerminateThread closes it only when it
+// succeeds (and terminates only a thread that runs its routine: killed inside
+// the runtime's start-up code it can leave the runtime's locks held).
+TEST(ThreadFunctions, WaitAndTerminateCloseTheHandleOnlyOnSuccess) {
+    void* thread = Started([] { return Thread::BeginThread(WaitThenReturn13, nullptr, 0); });
+    unsigned long code = 0;
+    EXPECT_EQ(Thread::WaitForThread(thread, 0, &code), kTimeout);
+    EXPECT_EQ(code, 259ul);
+    EXPECT_EQ(Thread::WaitForThread(thread, 0, nullptr), kTimeout);  // still open
+    gRelease = true;
+    EXPECT_EQ(Thread::WaitForThread(thread, kInfinite, &code), 0ul);
+    EXPECT_EQ(code, 13ul);
+    pf::SetLastError(0);
+    EXPECT_EQ(Thread::WaitForThread(thread, 0, &code), kFailed);  // closed
+    EXPECT_EQ(pf::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(code, 13ul);
+    pf::CloseHandle(gOwnHandle.load());
+
+    thread = Started([] { return Thread::BeginThread(WaitThenReturn13, nullptr, 0); });
+    EXPECT_TRUE(Thread::TerminateThread(thread, 77));
+    EXPECT_EQ(Thread::WaitForThread(gOwnHandle.load(), kInfinite, &code), 0ul);
+    EXPECT_EQ(code, 77ul);
+    EXPECT_FALSE(Thread::TerminateThread(thread, 1));  // closed by the first call
+}
+
+// Both routine types start suspended (flag 4) and run once resumed.
+TEST(ThreadFunctions, BothRoutineTypesStartSuspendedAndRunAfterResume) {
+    gRuns = 0;
+    void* threads[] = {Thread::BeginThread(NarrowRoutine, nullptr, 4), Thread::BeginThread(WideRoutine, nullptr, 4)};
+    EXPECT_EQ(Thread::WaitForThread(threads[0], 20, nullptr), kTimeout);
+    EXPECT_EQ(gRuns.load(), 0);
+    for (unsigned long i = 0; i < 2; ++i) {
+        ASSERT_NE(threads[i], nullptr);
+        EXPECT_EQ(Thread::ResumeThread(threads[i]), 1ul);
+        unsigned long code = 0;
+        EXPECT_EQ(Thread::WaitForThread(threads[i], kInfinite, &code), 0ul);
+        EXPECT_EQ(code, 11ul + i);
+    }
+    EXPECT_EQ(gRuns.load(), 2);
+}
+
+// The pseudo-handle is one value on every thread, a duplicate a real handle
+// others may use; ids differ between threads. Priority and suspension pass
+// through, and Sleep never returns early.
+TEST(ThreadFunctions, CurrentThreadPriorityAndSleep) {
+    const unsigned long id = Thread::GetCurrentThreadID(false);
+    EXPECT_EQ(Thread::GetCurrentThreadID(true), id);
+    void* pseudo = Thread::GetCurrentThread(false);
+    void* real = Thread::GetCurrentThread(true);
+    EXPECT_TRUE(real != nullptr && real != pseudo);
+    bool asSeenElsewhere = false;
+    std::thread([&] {
+        asSeenElsewhere = Thread::GetCurrentThread(false) == pseudo && Thread::GetCurrentThreadID(false) != id &&
+                          pf::GetThreadId(real) == id;
+    }).join();
+    EXPECT_TRUE(asSeenElsewhere);
+    pf::CloseHandle(real);
+    EXPECT_TRUE(Thread::SetThreadPriority(pseudo, 1) && !Thread::SetThreadPriority(pseudo, 3));
+    EXPECT_EQ(Thread::GetThreadPriority(pseudo), 1);
+    EXPECT_TRUE(Thread::SetThreadPriority(pseudo, 0));
+    EXPECT_EQ(Thread::GetThreadPriority(nullptr), 0x7FFFFFFF);
+    EXPECT_EQ(Thread::SuspendThread(nullptr) & Thread::ResumeThread(nullptr), kFailed);
+    const auto start = Clock::now();
+    Thread::Sleep(25);
+    EXPECT_GE(ElapsedMs(start), 25);
+}
+
+namespace {
+
+std::atomic<std::uint64_t> gFakeTicks{0};  // in 1/8 ms
+std::atomic<std::uint64_t> gTickStep{0};   // per call, in 1/8 ms
+pf::DWORD FakeTick() { return static_cast<pf::DWORD>(gFakeTicks.fetch_add(gTickStep.load()) / 8); }
+void RealTime(pf::FILETIME* time) { time->dwLowDateTime = time->dwHighDateTime = 0; }
+const pf::ClockSource kFake{FakeTick, RealTime};
+
+std::uint64_t UptimeAt(std::uint64_t milliseconds, std::uint64_t stepEighths = 0) {
+    gFakeTicks = milliseconds * 8;
+    gTickStep = stepEighths;
+    return GetSystemUptime();
+}
+
+}  // namespace
+
+// Each wrap of the 32-bit tick count (through the clock seam) adds 2^32, also
+// with four threads racing through a wrap: their results never decrease and
+// exactly one wrap is counted. Relative to the wraps counted before the test.
+TEST(GetSystemUptime, CountsWrapsOfTheTickCountEvenUnderConcurrentCalls) {
+    const pf::ClockSource* previous = pf::SetClockSource(&kFake);
+    const std::uint64_t wraps = UptimeAt(0xFFFFFFF0ull) >> 32 << 32;
+    EXPECT_EQ(UptimeAt(0xFFFFFFF0ull), wraps + 0xFFFFFFF0ull);
+    EXPECT_EQ(UptimeAt(16), wraps + 0x100000010ull);
+    EXPECT_EQ(UptimeAt(0xFFFFFFFFull), wraps + 0x1FFFFFFFFull);
+    UptimeAt(0xFFFFFFFFull, 1);
+    std::uint64_t last[4] = {};
+    std::atomic<bool> decreased{false};
+    std::vector<std::thread> callers;
+    for (auto& slot : last) {
+        callers.emplace_back([&decreased, &mine = slot] {
+            for (int i = 0; i < 20000; ++i) {
+                const std::uint64_t now = GetSystemUptime();
+                decreased = decreased || now < mine;
+                mine = now;
+            }
+        });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_FALSE(decreased.load());
+    const std::uint64_t highest = *std::max_element(last, last + 4);
+    EXPECT_GE(highest, wraps + 0x200000000ull);
+    EXPECT_LT(highest, wraps + 0x300000000ull);
+    pf::SetClockSource(previous);
+}

@@ -197,13 +197,15 @@ TEST(SemaphoreObject, AssignmentAndCopiesOwnTheirOwnHandles) {
 // ---- Reports ---------------------------------------------------------------------
 
 RVSYS_HELPER(report_errors) {
-    const std::string base = HelperBase();
-    Semaphore object(1, base.c_str());
-    FillUp(OpenRaw(base, 1));
-    if (std::getenv("RVSYS_TEST_NO_CONSOLE")[0] == '1') {  // after the set-up: see the report on fd 2
+    // Before the semaphore opens: the library's own descriptors must not take
+    // standard error's place and pass for a console.
+    if (std::getenv("RVSYS_TEST_NO_CONSOLE")[0] == '1') {
         rvsys::test::LoseConsole();
         rvsys::test::CloseMessageBoxes();
     }
+    const std::string base = HelperBase();
+    Semaphore object(1, base.c_str());
+    FillUp(OpenRaw(base, 1));
     object.Unlock();
     object.Unlock();  // the same message: not shown again
     Semaphore bad(1, "a\\b");

@@ -47,6 +47,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -281,10 +282,13 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+    char head[64];
+    std::snprintf(head, sizeof head, "<%d>%s ", LOG_USER | LOG_ERR, stamp);
+    char pid[24];
+    std::snprintf(pid, sizeof pid, "[%d]: ", static_cast<int>(getpid()));
     try {
-        const std::string entry = "<" + std::to_string(LOG_USER | LOG_ERR) + ">" + stamp + " " +
-                                  (caption != nullptr ? caption : "Error") + "[" + std::to_string(getpid()) +
-                                  "]: " + (text != nullptr ? text : "");
+        const std::string entry =
+            std::string(head) + (caption != nullptr ? caption : "Error") + pid + (text != nullptr ? text : "");
         sockaddr_un log{};
         log.sun_family = AF_UNIX;
         std::memcpy(log.sun_path, "/dev/log", sizeof "/dev/log");

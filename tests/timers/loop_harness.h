@@ -21,55 +21,26 @@
 
 namespace rvsys::test {
 
-// Replaces the tick count and the wall clock while it lives. The tick starts at
-// the real one, so the uptime clock sees no wrap; the wall clock at a fixed date.
-class ScriptedClock {
+// Timer user data are names (static strings); plain callback functions reach
+// the running test through Current().
+class LoopTest : public ::testing::Test {
 public:
+    using TimerEntry = TimersAndEventManager::TimerEntry;
     static constexpr std::uint64_t kWallStartMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
 
-    ScriptedClock() {
+    // Replaces the tick count (starting at the real one, so the uptime clock
+    // sees no wrap) and the wall clock (at a fixed date) while the test lives.
+    LoopTest() {
+        sCurrent = this;
         sTickMs = platform::GetTickCount();
         sWallMs = kWallStartMs;
         mPrevious = platform::SetClockSource(&kSource);
     }
-    ~ScriptedClock() { platform::SetClockSource(mPrevious); }
-    ScriptedClock(const ScriptedClock&) = delete;
-    ScriptedClock& operator=(const ScriptedClock&) = delete;
-
-    void Advance(std::int64_t ms) {  // both clocks
-        sTickMs += static_cast<std::uint64_t>(ms);
-        sWallMs += static_cast<std::uint64_t>(ms);
-    }
-    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
-
-private:
-    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
-    static void Wall(platform::FILETIME* time) {
-        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
-        time->dwLowDateTime = static_cast<platform::DWORD>(units);
-        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
-    }
-    static inline std::atomic<std::uint64_t> sTickMs{0};
-    static inline std::atomic<std::uint64_t> sWallMs{0};
-    static constexpr platform::ClockSource kSource{Tick, Wall};
-    const platform::ClockSource* mPrevious;
-};
-
-// Timer user data are names (static strings); the fixture in use is reached
-// through Current() from plain callback functions.
-class LoopTest : public ::testing::Test {
-public:
-    using TimerEntry = TimersAndEventManager::TimerEntry;
-
-    LoopTest() { sCurrent = this; }
-    ~LoopTest() override { sCurrent = nullptr; }
+    ~LoopTest() override { platform::SetClockSource(mPrevious); }
     void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
     static LoopTest& Current() { return *sCurrent; }
-
-    void UsePeriod(unsigned int newPeriod) {
-        period = newPeriod;
-        loop = std::make_unique<TimersAndEventManager>(period);
-    }
+    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
+    unsigned long long Now() { return loop->GetKeyTime(); }
 
     // Runs `passes` passes; hook(n) runs in pass n after the clock has moved.
     // Pass passes + 1 ceases at once: nothing is applied or fired in it.
@@ -83,45 +54,36 @@ public:
         return loop->Start(event);
     }
 
-    unsigned long long Now() { return loop->GetKeyTime(); }
-
     // Timer callback: logs "name@pass".
     static void Record(void* name) {
         std::string& log = Current().fired;
-        if (!log.empty()) log += ' ';
-        log += static_cast<const char*>(name);
-        log += '@';
-        log += std::to_string(Current().pass);
+        log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
+               std::to_string(Current().pass);
     }
-
     void AddAt(unsigned long long key, const char* name) {
         loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
     }
-
     // True when the entry's name is one of the space-separated `names`.
     static bool Named(const TimerEntry& entry, const char* names) {
         const auto* name = static_cast<const char*>(entry.second.second);
         return name != nullptr && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
     }
-
     // The queue in firing order as "name+offset", offsets from `base`. Goes
     // through ClearTimersFromCallbackIf, so queued requests are applied first.
     std::string Listing(unsigned long long base) {
-        static std::string* out;
+        static std::string text;
         static unsigned long long from;
-        std::string text;
-        out = &text;
+        text.clear();
         from = base;
         loop->ClearTimersFromCallbackIf([](const TimerEntry& entry) {
-            const void* name = entry.second.second;
-            *out += (out->empty() ? "" : " ") + std::string(name ? static_cast<const char*>(name) : "null") + "+" +
+            const auto* name = static_cast<const char*>(entry.second.second);
+            text += (text.empty() ? "" : " ") + std::string(name ? name : "null") + "+" +
                     std::to_string(static_cast<std::int64_t>(entry.first - from));
             return false;
         });
         return text;
     }
 
-    ScriptedClock clock;
     unsigned int period = 100;
     std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
     ThreadEvent event;  // auto-reset, with a lock
@@ -132,12 +94,22 @@ private:
     static void OnWait(void* self) {
         auto& test = *static_cast<LoopTest*>(self);
         if (++test.pass > test.mPasses) return test.loop->CeaseExecution();
-        test.clock.Advance(test.period);
+        sTickMs += test.period;
+        sWallMs += test.period;
         if (test.mHook) test.mHook(test.pass);
         test.event.SetEvent();
     }
+    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
+    static void Wall(platform::FILETIME* time) {
+        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
+        time->dwLowDateTime = static_cast<platform::DWORD>(units);
+        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
+    }
 
+    static inline std::atomic<std::uint64_t> sTickMs{0}, sWallMs{0};
+    static constexpr platform::ClockSource kSource{Tick, Wall};
     static inline LoopTest* sCurrent = nullptr;
+    const platform::ClockSource* mPrevious;
     int mPasses = 0;
     std::function<void(int)> mHook;
 };

@@ -22,7 +22,7 @@
 namespace rvsys::test {
 
 // Timer user data are names (static strings); plain callback functions reach
-// the running test through Current().
+// the running test through current->
 class LoopTest : public ::testing::Test {
 public:
     using TimerEntry = TimersAndEventManager::TimerEntry;
@@ -31,14 +31,14 @@ public:
     // Replaces the tick count (starting at the real one, so the uptime clock
     // sees no wrap) and the wall clock (at a fixed date) while the test lives.
     LoopTest() {
-        sCurrent = this;
+        current = this;
+        offered = 0;
         sTickMs = platform::GetTickCount();
         sWallMs = kWallStartMs;
         mPrevious = platform::SetClockSource(&kSource);
+        EXPECT_EQ(event.Create(1, 0), 1);
     }
     ~LoopTest() override { platform::SetClockSource(mPrevious); }
-    void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
-    static LoopTest& Current() { return *sCurrent; }
     void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
     unsigned long long Now() { return loop->GetKeyTime(); }
 
@@ -56,15 +56,17 @@ public:
 
     // Timer callback: logs "name@pass".
     static void Record(void* name) {
-        std::string& log = Current().fired;
+        std::string& log = current->fired;
         log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
-               std::to_string(Current().pass);
+               std::to_string(current->pass);
     }
     void AddAt(unsigned long long key, const char* name) {
         loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
     }
-    // True when the entry's name is one of the space-separated `names`.
+    // For predicates: true when the entry's name is one of the space-separated
+    // `names`. Counts the entries offered.
     static bool Named(const TimerEntry& entry, const char* names) {
+        ++offered;
         const auto* name = static_cast<const char*>(entry.second.second);
         return name != nullptr && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
     }
@@ -84,10 +86,12 @@ public:
         return text;
     }
 
+    static inline LoopTest* current = nullptr;  // the running test
     unsigned int period = 100;
     std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
     ThreadEvent event;  // auto-reset, with a lock
     int pass = 0;
+    static inline int offered = 0;
     std::string fired;  // "name@pass ..." in firing order
 
 private:
@@ -108,7 +112,6 @@ private:
 
     static inline std::atomic<std::uint64_t> sTickMs{0}, sWallMs{0};
     static constexpr platform::ClockSource kSource{Tick, Wall};
-    static inline LoopTest* sCurrent = nullptr;
     const platform::ClockSource* mPrevious;
     int mPasses = 0;
     std::function<void(int)> mHook;

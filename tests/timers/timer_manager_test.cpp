@@ -20,12 +20,7 @@ using rvsys::test::Eventually;
 namespace {
 
 // What the callbacks saw, in order.
-struct Call {
-    unsigned long id;
-    void* userData;
-    unsigned long thread;
-    Clock::time_point at;
-};
+struct Call { unsigned long id; void* userData; unsigned long thread; Clock::time_point at; };
 std::mutex gLock;
 std::vector<Call> gCalls;
 // Run by the next RunAction callback, once. Set before the timer is added,
@@ -66,11 +61,7 @@ void* Data(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
 
 class TimerManagerTest : public testing::Test {
 protected:
-    void SetUp() override {
-        gCalls.clear();
-        gAction = nullptr;
-        gInside = gRelease = false;
-    }
+    void SetUp() override { gCalls.clear(); gAction = nullptr; gInside = gRelease = false; }
     TimerManager manager;
 };
 
@@ -163,19 +154,6 @@ TEST_F(TimerManagerTest, ResetAndRemoveFromAnotherThread) {
     EXPECT_EQ(Settled(12, 1), 1u);
 }
 
-TEST_F(TimerManagerTest, NoCallbackAfterStopReturnsAndEverythingIsCleared) {
-    ASSERT_EQ(manager.Start(), 1);
-    for (unsigned long id = 1; id <= 20; ++id) ASSERT_EQ(manager.AddTimer(id, Record, nullptr, 1, 0, 1), 1);
-    ASSERT_TRUE(Eventually([&] { return CallsOf(20).size() >= 2; }));
-    EXPECT_EQ(manager.Stop(), 1);
-    const size_t seen = CallsOf(0).size();
-    Thread::Sleep(30);
-    EXPECT_EQ(CallsOf(0).size(), seen);
-    for (unsigned long id = 1; id <= 20; ++id) EXPECT_EQ(manager.RemoveTimer(id), 0);
-    ASSERT_EQ(manager.Start(), 1);
-    EXPECT_EQ(manager.AddTimer(1, Record, nullptr, 1, 1, 0), 1);
-}
-
 // Everything is released at once; the thread ends when the callback returns.
 TEST_F(TimerManagerTest, DestroyedFromItsOwnCallbackWithoutDeadlock) {
     auto* owned = new TimerManager;
@@ -226,10 +204,22 @@ TEST_F(TimerManagerTest, CopiesShareButOnlyTheCreatorReleases) {
     EXPECT_EQ(manager.Stop(), 1);
 }
 
-TEST_F(TimerManagerTest, StartsAndStopsAThousandTimes) {
+// Start and Stop a thousand times; then no callback after Stop returns, every
+// timer gone and its id free.
+TEST_F(TimerManagerTest, StopEndsCallbacksAndClearsEverything) {
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(manager.Start(), 1);
         if (i % 10 == 0) manager.AddTimer(1, Record, nullptr, 0, 1, 0);
         ASSERT_EQ(manager.Stop(), 1);
     }
+    ASSERT_EQ(manager.Start(), 1);
+    for (unsigned long id = 1; id <= 20; ++id) ASSERT_EQ(manager.AddTimer(id, Record, nullptr, 1, 0, 1), 1);
+    ASSERT_TRUE(Eventually([&] { return CallsOf(20).size() >= 2; }));
+    EXPECT_EQ(manager.Stop(), 1);
+    const size_t seen = CallsOf(0).size();
+    Thread::Sleep(30);
+    EXPECT_EQ(CallsOf(0).size(), seen);
+    ASSERT_EQ(manager.Start(), 1);
+    for (unsigned long id = 1; id <= 20; ++id) EXPECT_EQ(manager.RemoveTimer(id), 0);
+    EXPECT_EQ(manager.AddTimer(1, Record, nullptr, 10000, 1, 0), 1);
 }

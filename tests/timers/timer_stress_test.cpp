@@ -54,11 +54,9 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
         current[slot] = 0;
     };
     while (!stop.load(std::memory_order_relaxed)) {
-        const unsigned long slot = random() % kIdsPerThread;
-        const unsigned long id = index * kIdsPerThread + slot + 1;
+        const unsigned long slot = random() % kIdsPerThread, id = index * kIdsPerThread + slot + 1;
         // Busy but not saturating under the sanitizers: Stop must still end the thread in its second.
-        const long due = static_cast<long>(random() % 20);
-        const long period = 10 + static_cast<long>(random() % 90);
+        const long due = static_cast<long>(random() % 20), period = 10 + static_cast<long>(random() % 90);
         const auto operation = random() % 3;
         if (operation == 0) {
             const std::uint32_t token = gNextToken.fetch_add(1);
@@ -73,7 +71,7 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
             }
         } else if (operation == 1 && manager.ResetTimer(id, due, random() % 4, period, nullptr, nullptr) == 1) {
             everReset[slot] = true;
-            if (current[slot] != 0) gTokens[current[slot]].limit = kOpen;
+            gTokens[current[slot]].limit = kOpen;  // token 0: none
         } else if (operation == 2 && manager.RemoveTimer(id) == 1) {
             retire(slot, 1);
         }
@@ -83,9 +81,8 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
 }  // namespace
 
 TEST(TimerManagerStress, FourThreadsChurnTenThousandIdsWhileCallbacksFire) {
-    RVSYS_SKIP_ON_WINE(
-        "every waitable timer is served by the single wineserver process, which this load saturates: its calls then "
-        "take seconds, and Stop has to terminate the timer thread inside Wine's own code");
+    RVSYS_SKIP_ON_WINE("every waitable timer is served by the single wineserver process, which this load saturates: "
+                       "its calls then take seconds, and Stop has to terminate the timer thread inside Wine's own code");
     gTokens.reset(new Token[kTokens]);
     TimerManager manager;
     ASSERT_EQ(manager.Start(), 1);

@@ -3,7 +3,9 @@
 // and real time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -29,12 +31,8 @@ void RecordIndex(void* index) { gOrder.push_back(reinterpret_cast<std::intptr_t>
 // keys fire in the order they were added, hundreds of them, outside ones last.
 TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
     const auto base = Now();
-    AddAt(base + 150, "A");
-    AddAt(base + 100, "B");  // equal to pass 1's time: not yet due
-    AddAt(base + 100, "C");
-    AddAt(base + 250, "D");
-    AddAt(base + 99, "E");
-    loop->AddTimerFromCallback(std::numeric_limits<unsigned int>::max(), &LoopTest::Record, const_cast<char*>("far"));
+    Add(base, "A+150 B+100 C+100 D+250 E+99");  // B, C: equal to pass 1's time, not yet due
+    loop->AddTimerFromCallback(std::numeric_limits<unsigned int>::max(), &LoopTest::Record, Name("far"));
     gOrder.clear();
     for (std::intptr_t i = 0; i < 900; ++i) {  // the last 300 are inserted when pass 1 applies them
         const unsigned long long key = base + 10 * static_cast<unsigned long long>(2 - i % 3);
@@ -43,10 +41,9 @@ TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
     }
     EXPECT_TRUE(Run(3));
     EXPECT_EQ(fired, "E@1 B@2 C@2 A@2 D@3");
-    std::vector<std::intptr_t> expected;
-    for (std::intptr_t group = 2; group >= 0; --group) {
-        for (std::intptr_t i = group; i < 900; i += 3) expected.push_back(i);
-    }
+    std::vector<std::intptr_t> expected(900);
+    std::iota(expected.begin(), expected.end(), 0);
+    std::stable_sort(expected.begin(), expected.end(), [](auto a, auto b) { return a % 3 > b % 3; });  // by key
     EXPECT_EQ(gOrder, expected);
     EXPECT_EQ(Listing(base), "far+4294967295");  // an unsigned delay, counted from the loop's time
 }
@@ -56,8 +53,8 @@ namespace {
 void Walker(void* name) {
     LoopTest::Record(name);
     TimersAndEventManager& loop = *LoopTest::current->loop;
-    LoopTest::current->AddAt(loop.GetKeyTime() - 95, "past");                      // already due: this pass
-    loop.AddTimerFromCallback(0u, &LoopTest::Record, const_cast<char*>("zero"));  // key == now: next pass
+    LoopTest::current->AddAt(loop.GetKeyTime() - 95, "past");  // already due: this pass
+    loop.AddTimerFromCallback(0u, &LoopTest::Record, LoopTest::Name("zero"));  // key == now: next pass
     loop.ClearTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "victim"); });
     loop.AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "postponed"); }, 150);
     loop.AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "early"); }, -450);
@@ -66,11 +63,8 @@ void Walker(void* name) {
 
 TEST_F(EventLoop, CallbacksChangeTheQueueDuringTheFiringWalk) {
     const auto base = Now();
-    loop->AddTimerFromCallback(base + 10, &Walker, const_cast<char*>("walker"));
-    AddAt(base + 20, "victim");
-    AddAt(base + 30, "postponed");  // to base + 180: pass 2
-    AddAt(base + 40, "after");
-    AddAt(base + 500, "early");  // to base + 50: still pass 1
+    loop->AddTimerFromCallback(base + 10, &Walker, Name("walker"));
+    Add(base, "victim+20 postponed+30 after+40 early+500");  // postponed to pass 2, early still in pass 1
     EXPECT_TRUE(Run(2));
     EXPECT_EQ(fired, "walker@1 past@1 after@1 early@1 zero@2 postponed@2");
     EXPECT_TRUE(loop->IsTimersQueueEmpty());
@@ -92,7 +86,7 @@ TEST_F(EventLoop, ClockJumpTolerancesAndTheSecondsReported) {
         loop->SetRealTime();
         loop->SetTimeHasChangedCallback(&LogJump);
         fired.clear();
-        EXPECT_TRUE(Run(static_cast<int>(c.deviation.size()), [&](int n) { JumpWall(c.deviation[static_cast<size_t>(n - 1)]); }));
+        EXPECT_TRUE(Run(static_cast<int>(c.deviation.size()), [&](int n) { JumpWall(c.deviation[n - 1u]); }));
         EXPECT_EQ(fired, c.jumps) << "period " << c.period;
     }
     loop = std::make_unique<TimersAndEventManager>(period = 100);  // no callback, and no throw
@@ -114,12 +108,10 @@ void MoveAheadAndDropDue(void* name, int seconds) {
 // requests, before it fires anything. Started again, the loop measures from its
 // new start, and the callback runs before the pass fires, so it can move timers.
 TEST_F(EventLoop, JumpWithoutCallbackThrowsAndTheCallbackRunsBeforeFiring) {
-    static char removed[] = "removed";
     loop->SetRealTime();
     auto base = Now();
-    AddAt(base + 50, removed);
-    AddAt(base + 60, "kept");
-    loop->RemoveTimerFromOutside(removed);
+    Add(base, "removed+50 kept+60");
+    loop->RemoveTimerFromOutside(Name("removed"));
     try {
         Run(1, [&](int) { JumpWall(10000); });
         ADD_FAILURE() << "no throw";
@@ -128,9 +120,7 @@ TEST_F(EventLoop, JumpWithoutCallbackThrowsAndTheCallbackRunsBeforeFiring) {
     }
     EXPECT_EQ(pass, 1);
     EXPECT_EQ(Listing(base), "kept+60");
-    base = Now();
-    AddAt(base + 50, "due");
-    AddAt(base + 10100 + 500, "ahead");  // 500 ms past pass 1's time
+    Add(base = Now(), "due+50 ahead+10600");  // ahead: 500 ms past pass 1's time
     loop->SetTimeHasChangedCallback(&MoveAheadAndDropDue);
     EXPECT_TRUE(Run(1, [&](int) { JumpWall(10000); }));
     EXPECT_EQ(fired, "jump10@1 kept@1 ahead@1");
@@ -139,17 +129,15 @@ TEST_F(EventLoop, JumpWithoutCallbackThrowsAndTheCallbackRunsBeforeFiring) {
 // Ceased from the event callback, a pass applies and fires nothing; ceased from
 // a timer, it fires the rest of its due timers. ClearAll drops queued requests.
 TEST_F(EventLoop, CeaseExecutionAndClearAll) {
-    static char due[] = "due";
     const auto base = Now();
-    AddAt(base + 50, due);
-    loop->RemoveTimerFromOutside(due);
+    AddAt(base + 50, "due");
+    loop->RemoveTimerFromOutside(Name("due"));
     EXPECT_TRUE(Run(1, [&](int) { loop->CeaseExecution(); }));
     EXPECT_EQ(fired, "");
     EXPECT_FALSE(loop->IsTimersQueueEmpty());
     loop->ClearAllTimersFromCallback();
     EXPECT_TRUE(loop->IsTimersQueueEmpty());
-    AddAt(base, "a");
-    AddAt(base, due);
+    Add(base, "a+0 due+0");
     loop->AddTimerFromCallback(base, &Cease, loop.get());
     loop->AddTimerFromCallback(base, nullptr, nullptr);
     AddAt(base, "b");
@@ -166,23 +154,21 @@ TEST_F(EventLoop, CeaseExecutionAndClearAll) {
 // request is lost alone, never thrown; so is every request to a manager made
 // without memory for its mutex.
 TEST_F(EventLoop, OutsideRequestsApplyInOrderOrAreLostAlone) {
-    static char shared[] = "shared", kept[] = "kept";
     const auto base = Now();
-    AddAt(base + 10, kept);
-    AddAt(base + 20, shared);
-    loop->AddTimerFromCallback(base + 30, &Cease, shared);
+    Add(base, "kept+10 shared+20");
+    loop->AddTimerFromCallback(base + 30, &Cease, Name("shared"));
     loop->AddTimerFromCallback(base + 40, &Cease, nullptr);
-    loop->AddTimerFromOutside(base + 50, &LoopTest::Record, shared);
-    loop->AddTimerFromOutside(base + 15, &LoopTest::Record, const_cast<char*>("outside"));
-    loop->RemoveTimerFromOutside(shared);
+    loop->AddTimerFromOutside(base + 50, &LoopTest::Record, Name("shared"));
+    loop->AddTimerFromOutside(base + 15, &LoopTest::Record, Name("outside"));
+    loop->RemoveTimerFromOutside(Name("shared"));
     loop->RemoveTimerFromOutside(nullptr);
-    loop->AddTimerFromOutside(base + 60, &LoopTest::Record, shared);
+    loop->AddTimerFromOutside(base + 60, &LoopTest::Record, Name("shared"));
     rvsys::test::FailNothrowAllocations(1);
-    EXPECT_NO_THROW(loop->RemoveTimerFromOutside(kept));
+    EXPECT_NO_THROW(loop->RemoveTimerFromOutside(Name("kept")));
     rvsys::test::FailNothrowAllocations(1);
-    EXPECT_NO_THROW(loop->AddTimerFromOutside(base + 5, &LoopTest::Record, const_cast<char*>("lost")));
+    EXPECT_NO_THROW(loop->AddTimerFromOutside(base + 5, &LoopTest::Record, Name("lost")));
     rvsys::test::FailNothrowAllocations(0);
-    loop->AddTimerFromOutside(base + 70, &LoopTest::Record, const_cast<char*>("last"));
+    loop->AddTimerFromOutside(base + 70, &LoopTest::Record, Name("last"));
     loop->ClearTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "outside"); });
     EXPECT_EQ(offered, 4);
     EXPECT_EQ(Listing(base), "kept+10 shared+60 last+70");
@@ -190,14 +176,14 @@ TEST_F(EventLoop, OutsideRequestsApplyInOrderOrAreLostAlone) {
     rvsys::test::FailNothrowAllocations(1);
     TimersAndEventManager withoutMutex(100);
     rvsys::test::FailNothrowAllocations(0);
-    EXPECT_NO_THROW(withoutMutex.AddTimerFromOutside(base, &LoopTest::Record, shared));
+    EXPECT_NO_THROW(withoutMutex.AddTimerFromOutside(base, &LoopTest::Record, Name("lost")));
     withoutMutex.ClearTimersFromCallbackIf(nullptr);  // would apply it, had it been queued
     EXPECT_TRUE(withoutMutex.IsTimersQueueEmpty());
 }
 
 TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
     const auto base = Now();
-    for (const char* name : {"A", "B", "C", "D", "E"}) AddAt(base + 10 * (name[0] - 'A' + 1ull), name);
+    Add(base, "A+10 B+20 C+30 D+40 E+50");
     // A lands on C's key and goes after it; D is offered once although its new key lies further on.
     loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "A D"); }, 20);
     EXPECT_EQ(offered, 5);
@@ -206,12 +192,10 @@ TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
     loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "B C A"); }, -5);
     EXPECT_EQ(Listing(base), "B+15 C+25 A+25 E+50 D+60");
     loop->ClearAllTimersFromCallback();
-    AddAt(5, "low");
-    loop->AdjustTimersFromCallbackIf([](const TimerEntry&) { return true; }, -10);
-    EXPECT_EQ(Listing(0), "low+-5");
+    Add(0, "low+5 moved+10 thrower+20");
+    loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "low"); }, -10);
+    EXPECT_EQ(Listing(0), "moved+10 thrower+20 low+-5");
     // A throwing predicate leaves every timer queued, those selected before it moved.
-    AddAt(10, "moved");
-    AddAt(20, "thrower");
     const auto throwing = [](const TimerEntry& e) {
         return LoopTest::Named(e, "thrower") ? throw std::runtime_error("predicate") : true;
     };

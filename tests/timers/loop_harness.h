@@ -15,14 +15,16 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace rvsys::test {
 
-// Timer user data are names (static strings); plain callback functions reach
-// the running test through current->
+// Timer user data are interned names: the same name, the same pointer. Plain
+// callback functions reach the running test through `current`.
 class LoopTest : public ::testing::Test {
 public:
     using TimerEntry = TimersAndEventManager::TimerEntry;
@@ -60,8 +62,19 @@ public:
         log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
                std::to_string(current->pass);
     }
-    void AddAt(unsigned long long key, const char* name) {
-        loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
+    static void* Name(const std::string& name) {
+        static std::set<std::string> names;
+        return const_cast<char*>(names.insert(name).first->c_str());
+    }
+    void AddAt(unsigned long long key, const std::string& name) {
+        loop->AddTimerFromCallback(key, &LoopTest::Record, Name(name));
+    }
+    // Adds "name+offset ..." (Listing's form), offsets from `base`.
+    void Add(unsigned long long base, const std::string& timers) {
+        std::istringstream in(timers);
+        for (std::string timer; in >> timer;) {
+            AddAt(base + std::stoull(timer.substr(timer.find('+') + 1)), timer.substr(0, timer.find('+')));
+        }
     }
     // For predicates: true when the entry's name is one of the space-separated
     // `names`. Counts the entries offered.

@@ -48,22 +48,16 @@ TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
     EXPECT_EQ(Listing(base), "far+4294967295");  // an unsigned delay, counted from the loop's time
 }
 
-namespace {
-// Fired first in pass 1; changes the queue under the firing walk.
-void Walker(void* name) {
-    LoopTest::Record(name);
-    TimersAndEventManager& loop = *LoopTest::current->loop;
-    LoopTest::current->AddAt(loop.GetKeyTime() - 95, "past");  // already due: this pass
-    loop.AddTimerFromCallback(0u, &LoopTest::Record, LoopTest::Name("zero"));  // key == now: next pass
-    loop.ClearTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "victim"); });
-    loop.AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "postponed"); }, 150);
-    loop.AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "early"); }, -450);
-}
-}  // namespace
-
 TEST_F(EventLoop, CallbacksChangeTheQueueDuringTheFiringWalk) {
     const auto base = Now();
-    loop->AddTimerFromCallback(base + 10, &Walker, Name("walker"));
+    loop->AddTimerFromCallback(base + 10, [](void* name) {  // fired first, changes the queue under the firing walk
+        Record(name);
+        current->AddAt(current->Now() - 95, "past");  // already due: this pass
+        current->loop->AddTimerFromCallback(0u, &Record, Name("zero"));  // key == now: next pass
+        current->loop->ClearTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "victim"); });
+        current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "postponed"); }, 150);
+        current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "early"); }, -450);
+    }, Name("walker"));
     Add(base, "victim+20 postponed+30 after+40 early+500");  // postponed to pass 2, early still in pass 1
     EXPECT_TRUE(Run(2));
     EXPECT_EQ(fired, "walker@1 past@1 after@1 early@1 zero@2 postponed@2");
@@ -95,15 +89,6 @@ TEST_F(EventLoop, ClockJumpTolerancesAndTheSecondsReported) {
     EXPECT_EQ(fired, "");
 }
 
-namespace {
-void MoveAheadAndDropDue(void* name, int seconds) {
-    LogJump(name, seconds);
-    TimersAndEventManager& loop = *LoopTest::current->loop;
-    loop.AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "ahead"); }, -1000);
-    loop.ClearTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "due"); });
-}
-}  // namespace
-
 // Without a time-change callback a jump throws -1 once the pass has applied its
 // requests, before it fires anything. Started again, the loop measures from its
 // new start, and the callback runs before the pass fires, so it can move timers.
@@ -121,7 +106,11 @@ TEST_F(EventLoop, JumpWithoutCallbackThrowsAndTheCallbackRunsBeforeFiring) {
     EXPECT_EQ(pass, 1);
     EXPECT_EQ(Listing(base), "kept+60");
     Add(base = Now(), "due+50 ahead+10600");  // ahead: 500 ms past pass 1's time
-    loop->SetTimeHasChangedCallback(&MoveAheadAndDropDue);
+    loop->SetTimeHasChangedCallback([](void* data, int seconds) {
+        LogJump(data, seconds);
+        current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "ahead"); }, -1000);
+        current->loop->ClearTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "due"); });
+    });
     EXPECT_TRUE(Run(1, [&](int) { JumpWall(10000); }));
     EXPECT_EQ(fired, "jump10@1 kept@1 ahead@1");
 }
@@ -206,8 +195,6 @@ TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
 // ---- Real threads, real time ---------------------------------------------------------
 
 namespace {
-std::atomic<int> gDue{0};  // timers added minus timers fired
-void CountFire(void*) { gDue.fetch_sub(1); }
 int gPasses = 0;
 void CountPass(void* loop) {
     if (++gPasses == 6) return Cease(loop);
@@ -226,7 +213,9 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
     static std::vector<std::vector<void*>> model, seen;
     model.assign(4, {});
     seen.assign(4, {});
-    gDue = 0;
+    static std::atomic<int> due;  // timers added minus timers fired
+    due = 0;
+    const auto countFire = [](void*) { due.fetch_sub(1); };
     std::vector<std::thread> workers;
     for (std::uintptr_t t = 0; t < 4; ++t) {
         workers.emplace_back([&, t] {
@@ -235,14 +224,14 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
                 const auto roll = random() % 100;
                 void* data = reinterpret_cast<void*>(t * 100 + random() % 32 + 1);
                 if (roll < 60) {
-                    loop.AddTimerFromOutside(far, &CountFire, data);
+                    loop.AddTimerFromOutside(far, countFire, data);
                     model[t].push_back(data);
                 } else if (roll < 85) {
                     loop.RemoveTimerFromOutside(data);
                     std::erase(model[t], data);
                 } else {
-                    gDue.fetch_add(1);
-                    loop.AddTimerFromOutside(0, &CountFire, nullptr);
+                    due.fetch_add(1);
+                    loop.AddTimerFromOutside(0, countFire, nullptr);
                 }
                 if (i % 500 == 0) event.SetEvent();
             }
@@ -255,7 +244,7 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
     });
     EXPECT_TRUE(loop.Start(event));
     closer.join();
-    EXPECT_EQ(gDue.load(), 0);
+    EXPECT_EQ(due.load(), 0);
     loop.ClearTimersFromCallbackIf([](const TimerEntry& e) {
         seen[(reinterpret_cast<std::uintptr_t>(e.second.second) - 1) / 100].push_back(e.second.second);
         return false;

@@ -259,9 +259,7 @@ TEST(EventLoopThreads, RealClockAndAnUncreatedEvent) {
     TimersAndEventManager loop(10);
     ThreadEvent event, never;
     ASSERT_EQ(event.Create(1, 0), 1);
-    static int events = 0;
     static unsigned long long key = 0, firedAt = 0;
-    loop.SetEventCallback([](void*) { ++events; });
     auto start = rvsys::test::Clock::now();
     std::thread other([&] {
         key = loop.GetKeyTime() + 50;
@@ -276,7 +274,6 @@ TEST(EventLoopThreads, RealClockAndAnUncreatedEvent) {
     EXPECT_GT(firedAt, key);
     EXPECT_GE(rvsys::test::ElapsedMs(start), 50);
     EXPECT_LE(rvsys::test::ElapsedMs(start), 50 + rvsys::test::Slack(2000).count());
-    EXPECT_GE(events, 1);
 
     gPasses = 0;
     loop.AddTimerFromCallback(0u, &CountPass, &loop);

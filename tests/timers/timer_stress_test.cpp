@@ -34,9 +34,8 @@ std::atomic<bool> gWrongThread{false};
 void Callback(unsigned long, void* userData) {
     gTokens[reinterpret_cast<std::uintptr_t>(userData)].calls.fetch_add(1);
     gTotalCalls.fetch_add(1);
-    const unsigned long self = Thread::GetCurrentThreadID(false);
-    unsigned long expected = 0;
-    if (!gTimerThread.compare_exchange_strong(expected, self) && expected != self) gWrongThread = true;
+    const unsigned long self = Thread::GetCurrentThreadID(false), before = gTimerThread.exchange(self);
+    if (before != 0 && before != self) gWrongThread = true;
 }
 
 void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>& stop) {
@@ -45,9 +44,9 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
     // A queued reset applies to whichever timer runs under the id when the
     // thread takes it, possibly one added later: no count is checked on such ids.
     std::vector<bool> everReset(kIdsPerThread, false);
-    // The token under `slot` is gone for good: it may finish `extra` call that had started.
+    // The token under `slot` is gone for good: it may finish `extra` call that had
+    // started. Token 0 stands for none.
     auto retire = [&](unsigned long slot, std::uint32_t extra) {
-        if (current[slot] == 0) return;
         std::uint32_t open = kOpen;
         Token& token = gTokens[current[slot]];
         token.allowed.compare_exchange_strong(open, token.calls.load() + extra);
@@ -71,7 +70,7 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
             }
         } else if (operation == 1 && manager.ResetTimer(id, due, random() % 4, period, nullptr, nullptr) == 1) {
             everReset[slot] = true;
-            gTokens[current[slot]].limit = kOpen;  // token 0: none
+            gTokens[current[slot]].limit = kOpen;
         } else if (operation == 2 && manager.RemoveTimer(id) == 1) {
             retire(slot, 1);
         }

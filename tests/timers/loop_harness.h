@@ -57,11 +57,7 @@ public:
     }
 
     // Timer callback: logs "name@pass".
-    static void Record(void* name) {
-        std::string& log = current->fired;
-        log += (log.empty() ? "" : " ") + std::string(static_cast<const char*>(name)) + "@" +
-               std::to_string(current->pass);
-    }
+    static void Record(void* name) { Append(current->fired, static_cast<const char*>(name), "@", current->pass); }
     static void* Name(const std::string& name) {
         static std::set<std::string> names;
         return const_cast<char*>(names.insert(name).first->c_str());
@@ -92,8 +88,7 @@ public:
         from = base;
         loop->ClearTimersFromCallbackIf([](const TimerEntry& entry) {
             const auto* name = static_cast<const char*>(entry.second.second);
-            text += (text.empty() ? "" : " ") + std::string(name ? name : "null") + "+" +
-                    std::to_string(static_cast<std::int64_t>(entry.first - from));
+            Append(text, name ? name : "null", "+", static_cast<std::int64_t>(entry.first - from));
             return false;
         });
         return text;
@@ -108,6 +103,10 @@ public:
     std::string fired;  // "name@pass ..." in firing order
 
 private:
+    // Appends "name<separator>number" to a space-separated log.
+    static void Append(std::string& log, const char* name, const char* separator, std::int64_t number) {
+        log += (log.empty() ? "" : " ") + std::string(name) + separator + std::to_string(number);
+    }
     static void OnWait(void* self) {
         auto& test = *static_cast<LoopTest*>(self);
         if (++test.pass > test.mPasses) return test.loop->CeaseExecution();

@@ -28,7 +28,6 @@ namespace rvsys::test {
 class LoopTest : public ::testing::Test {
 public:
     using TimerEntry = TimersAndEventManager::TimerEntry;
-    static constexpr std::uint64_t kWallStartMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
 
     // Replaces the tick count (starting at the real one, so the uptime clock
     // sees no wrap) and the wall clock (at a fixed date) while the test lives.
@@ -36,7 +35,7 @@ public:
         current = this;
         offered = 0;
         sTickMs = platform::GetTickCount();
-        sWallMs = kWallStartMs;
+        sWallMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
         mPrevious = platform::SetClockSource(&kSource);
         EXPECT_EQ(event.Create(1, 0), 1);
     }
@@ -77,7 +76,7 @@ public:
     static bool Named(const TimerEntry& entry, const char* names) {
         ++offered;
         const auto* name = static_cast<const char*>(entry.second.second);
-        return name != nullptr && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
+        return name && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
     }
     // The queue in firing order as "name+offset", offsets from `base`. Goes
     // through ClearTimersFromCallbackIf, so queued requests are applied first.

@@ -80,8 +80,9 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
 }  // namespace
 
 TEST(TimerManagerStress, FourThreadsChurnTenThousandIdsWhileCallbacksFire) {
-    RVSYS_SKIP_ON_WINE("every waitable timer is served by the single wineserver process, which this load saturates: "
-                       "its calls then take seconds, and Stop has to terminate the timer thread inside Wine's own code");
+    RVSYS_SKIP_ON_WINE(
+        "every waitable timer is served by the single wineserver process, which this load saturates: its calls then "
+        "take seconds, and Stop has to terminate the timer thread inside Wine's own code");
     gTokens.reset(new Token[kTokens]);
     TimerManager manager;
     ASSERT_EQ(manager.Start(), 1);

@@ -15,61 +15,33 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace rvsys::test {
 
-// Replaces the tick count and the wall clock while it lives. The tick starts at
-// the real one, so the uptime clock sees no wrap; the wall clock at a fixed date.
-class ScriptedClock {
-public:
-    static constexpr std::uint64_t kWallStartMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
-
-    ScriptedClock() {
-        sTickMs = platform::GetTickCount();
-        sWallMs = kWallStartMs;
-        mPrevious = platform::SetClockSource(&kSource);
-    }
-    ~ScriptedClock() { platform::SetClockSource(mPrevious); }
-    ScriptedClock(const ScriptedClock&) = delete;
-    ScriptedClock& operator=(const ScriptedClock&) = delete;
-
-    void Advance(std::int64_t ms) {  // both clocks
-        sTickMs += static_cast<std::uint64_t>(ms);
-        sWallMs += static_cast<std::uint64_t>(ms);
-    }
-    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
-
-private:
-    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
-    static void Wall(platform::FILETIME* time) {
-        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
-        time->dwLowDateTime = static_cast<platform::DWORD>(units);
-        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
-    }
-    static inline std::atomic<std::uint64_t> sTickMs{0};
-    static inline std::atomic<std::uint64_t> sWallMs{0};
-    static constexpr platform::ClockSource kSource{Tick, Wall};
-    const platform::ClockSource* mPrevious;
-};
-
-// Timer user data are names (static strings); the fixture in use is reached
-// through Current() from plain callback functions.
+// Timer user data are interned names: the same name, the same pointer. Plain
+// callback functions reach the running test through `current`.
 class LoopTest : public ::testing::Test {
 public:
     using TimerEntry = TimersAndEventManager::TimerEntry;
 
-    LoopTest() { sCurrent = this; }
-    ~LoopTest() override { sCurrent = nullptr; }
-    void SetUp() override { ASSERT_EQ(event.Create(1, 0), 1); }
-    static LoopTest& Current() { return *sCurrent; }
-
-    void UsePeriod(unsigned int newPeriod) {
-        period = newPeriod;
-        loop = std::make_unique<TimersAndEventManager>(period);
+    // Replaces the tick count (starting at the real one, so the uptime clock
+    // sees no wrap) and the wall clock (at a fixed date) while the test lives.
+    LoopTest() {
+        current = this;
+        offered = 0;
+        sTickMs = platform::GetTickCount();
+        sWallMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
+        mPrevious = platform::SetClockSource(&kSource);
+        EXPECT_EQ(event.Create(1, 0), 1);
     }
+    ~LoopTest() override { platform::SetClockSource(mPrevious); }
+    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
+    unsigned long long Now() { return loop->GetKeyTime(); }
 
     // Runs `passes` passes; hook(n) runs in pass n after the clock has moved.
     // Pass passes + 1 ceases at once: nothing is applied or fired in it.
@@ -83,61 +55,75 @@ public:
         return loop->Start(event);
     }
 
-    unsigned long long Now() { return loop->GetKeyTime(); }
-
     // Timer callback: logs "name@pass".
-    static void Record(void* name) {
-        std::string& log = Current().fired;
-        if (!log.empty()) log += ' ';
-        log += static_cast<const char*>(name);
-        log += '@';
-        log += std::to_string(Current().pass);
+    static void Record(void* name) { Append(current->fired, static_cast<const char*>(name), "@", current->pass); }
+    static void* Name(const std::string& name) {
+        static std::set<std::string> names;
+        return const_cast<char*>(names.insert(name).first->c_str());
     }
-
-    void AddAt(unsigned long long key, const char* name) {
-        loop->AddTimerFromCallback(key, &LoopTest::Record, const_cast<char*>(name));
+    void AddAt(unsigned long long key, const std::string& name) {
+        loop->AddTimerFromCallback(key, &LoopTest::Record, Name(name));
     }
-
-    // True when the entry's name is one of the space-separated `names`.
+    // Adds "name+offset ..." (Listing's form), offsets from `base`.
+    void Add(unsigned long long base, const std::string& timers) {
+        std::istringstream in(timers);
+        for (std::string timer; in >> timer;) {
+            AddAt(base + std::stoull(timer.substr(timer.find('+') + 1)), timer.substr(0, timer.find('+')));
+        }
+    }
+    // For predicates: true when the entry's name is one of the space-separated
+    // `names`. Counts the entries offered.
     static bool Named(const TimerEntry& entry, const char* names) {
+        ++offered;
         const auto* name = static_cast<const char*>(entry.second.second);
-        return name != nullptr && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
+        return name && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
     }
-
     // The queue in firing order as "name+offset", offsets from `base`. Goes
     // through ClearTimersFromCallbackIf, so queued requests are applied first.
     std::string Listing(unsigned long long base) {
-        static std::string* out;
+        static std::string text;
         static unsigned long long from;
-        std::string text;
-        out = &text;
+        text.clear();
         from = base;
         loop->ClearTimersFromCallbackIf([](const TimerEntry& entry) {
-            const void* name = entry.second.second;
-            *out += (out->empty() ? "" : " ") + std::string(name ? static_cast<const char*>(name) : "null") + "+" +
-                    std::to_string(static_cast<std::int64_t>(entry.first - from));
+            const auto* name = static_cast<const char*>(entry.second.second);
+            Append(text, name ? name : "null", "+", static_cast<std::int64_t>(entry.first - from));
             return false;
         });
         return text;
     }
 
-    ScriptedClock clock;
+    static inline LoopTest* current = nullptr;  // the running test
     unsigned int period = 100;
     std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
     ThreadEvent event;  // auto-reset, with a lock
     int pass = 0;
+    static inline int offered = 0;
     std::string fired;  // "name@pass ..." in firing order
 
 private:
+    // Appends "name<separator>number" to a space-separated log.
+    static void Append(std::string& log, const char* name, const char* separator, std::int64_t number) {
+        log += (log.empty() ? "" : " ") + std::string(name) + separator + std::to_string(number);
+    }
     static void OnWait(void* self) {
         auto& test = *static_cast<LoopTest*>(self);
         if (++test.pass > test.mPasses) return test.loop->CeaseExecution();
-        test.clock.Advance(test.period);
+        sTickMs += test.period;
+        sWallMs += test.period;
         if (test.mHook) test.mHook(test.pass);
         test.event.SetEvent();
     }
+    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
+    static void Wall(platform::FILETIME* time) {
+        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
+        time->dwLowDateTime = static_cast<platform::DWORD>(units);
+        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
+    }
 
-    static inline LoopTest* sCurrent = nullptr;
+    static inline std::atomic<std::uint64_t> sTickMs{0}, sWallMs{0};
+    static constexpr platform::ClockSource kSource{Tick, Wall};
+    const platform::ClockSource* mPrevious;
     int mPasses = 0;
     std::function<void(int)> mHook;
 };

@@ -1,16 +1,8 @@
 // Conformance of threads (exit codes, suspension, priorities, pseudo-handles)
 // and of critical sections.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
 #include <utility>
 
-#include "platform/platform.h"
-#include "support/test_support.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
+#include "conformance.h"
 
 namespace {
 
@@ -24,12 +16,6 @@ DWORD RVSYS_WINAPI Gated(LPVOID started) {
 }
 DWORD RVSYS_WINAPI ReturnSeven(LPVOID) { return 7; }
 DWORD RVSYS_WINAPI ExitWithFive(LPVOID) { pf::ExitThread(5); }
-
-DWORD ExitCode(HANDLE thread) {
-    DWORD code = 0;
-    EXPECT_EQ(pf::GetExitCodeThread(thread, &code), TRUE);
-    return code;
-}
 
 BOOL TryFromAnotherThread(CRITICAL_SECTION* cs) {
     BOOL taken = FALSE;
@@ -53,7 +39,7 @@ TEST(Threads, ExitCodes) {
     HANDLE returns = pf::CreateThread(nullptr, 0, ReturnSeven, nullptr, 0, &id);
     HANDLE exits = pf::CreateThread(nullptr, 0, ExitWithFive, nullptr, 0, nullptr);
     EXPECT_EQ(pf::GetThreadId(returns), id);
-    EXPECT_EQ(ExitCode(gated), STILL_ACTIVE);
+    EXPECT_EQ(ExitCodeOf(gated), STILL_ACTIVE);
     EXPECT_EQ(pf::WaitForSingleObject(gated, 0), WAIT_TIMEOUT);
     while (!started.load()) pf::Sleep(1);  // terminated only once in its routine
     EXPECT_EQ(pf::TerminateThread(terminated, 42), TRUE);
@@ -62,55 +48,47 @@ TEST(Threads, ExitCodes) {
     for (const auto& [thread, code] : expected) {
         EXPECT_EQ(pf::WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
         EXPECT_EQ(pf::WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
-        EXPECT_EQ(ExitCode(thread), code);
+        EXPECT_EQ(ExitCodeOf(thread), code);
         pf::CloseHandle(thread);
     }
     pf::CloseHandle(gGate);
 }
 
-// A thread created suspended runs only after ResumeThread; terminated before
-// that, it never runs its routine.
-TEST(Threads, CreateSuspended) {
-    gGate = pf::CreateEventA(nullptr, TRUE, TRUE, nullptr);
+// A thread created suspended runs only after ResumeThread, and never if it is
+// terminated before; suspend and resume return the previous count, which
+// stops at 127.
+TEST(Threads, SuspendAndResume) {
+    gGate = pf::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> ran{false};
-    HANDLE resumed = pf::CreateThread(nullptr, 0, Gated, &ran, CREATE_SUSPENDED, nullptr);
-    EXPECT_EQ(pf::WaitForSingleObject(resumed, 30), WAIT_TIMEOUT);
-    EXPECT_FALSE(ran.load());
-    EXPECT_EQ(pf::ResumeThread(resumed), 1u);
-    EXPECT_EQ(pf::WaitForSingleObject(resumed, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(ran.load());
-
-    ran = false;
     HANDLE never = pf::CreateThread(nullptr, 0, Gated, &ran, CREATE_SUSPENDED, nullptr);
     EXPECT_EQ(pf::TerminateThread(never, 9), TRUE);
     EXPECT_EQ(pf::WaitForSingleObject(never, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCode(never), 9u);
+    EXPECT_EQ(ExitCodeOf(never), 9u);
+    HANDLE thread = pf::CreateThread(nullptr, 0, Gated, &ran, CREATE_SUSPENDED, nullptr);
+    EXPECT_EQ(pf::WaitForSingleObject(thread, 30), WAIT_TIMEOUT);
     EXPECT_FALSE(ran.load());
-    pf::CloseHandle(never);
-    pf::CloseHandle(resumed);
-    pf::CloseHandle(gGate);
-}
-
-// Suspend and resume return the previous count; 127 suspensions at most.
-TEST(Threads, SuspendCountsStopAt127) {
-    gGate = pf::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread = pf::CreateThread(nullptr, 0, Gated, nullptr, 0, nullptr);
-    for (DWORD i = 0; i < MAXIMUM_SUSPEND_COUNT; ++i) ASSERT_EQ(pf::SuspendThread(thread), i);
+    for (DWORD i = 1; i < MAXIMUM_SUSPEND_COUNT; ++i) ASSERT_EQ(pf::SuspendThread(thread), i);
     pf::SetLastError(0);
     EXPECT_EQ(pf::SuspendThread(thread), 0xFFFFFFFFu);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SIGNAL_REFUSED});
-    for (DWORD i = MAXIMUM_SUSPEND_COUNT; i > 0; --i) ASSERT_EQ(pf::ResumeThread(thread), i);
+    for (DWORD i = MAXIMUM_SUSPEND_COUNT; i > 1; --i) ASSERT_EQ(pf::ResumeThread(thread), i);
+    EXPECT_FALSE(ran.load());
+    EXPECT_EQ(pf::ResumeThread(thread), 1u);
+    EXPECT_TRUE(rvsys::test::Eventually([&] { return ran.load(); }));
+    EXPECT_EQ(pf::SuspendThread(thread), 0u);
+    EXPECT_EQ(pf::ResumeThread(thread), 1u);
     EXPECT_EQ(pf::ResumeThread(thread), 0u);  // not suspended: nothing to do
     pf::SetEvent(gGate);
     EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    pf::CloseHandle(thread);
-    pf::CloseHandle(gGate);
+    for (HANDLE handle : {never, thread, gGate}) pf::CloseHandle(handle);
     EXPECT_EQ(pf::SuspendThread(nullptr), 0xFFFFFFFFu);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_HANDLE});
 }
 
-// Priority levels are validated (87) and kept.
-TEST(Threads, PrioritiesAreValidatedAndKept) {
+// Priority levels are validated (87) and kept. The current thread's
+// pseudo-handle duplicates into a real handle that other threads can use;
+// closing the pseudo-handle does nothing.
+TEST(Threads, PrioritiesAndPseudoHandles) {
     HANDLE self = pf::GetCurrentThread();
     const int original = pf::GetThreadPriority(self);
     pf::SetLastError(0);
@@ -124,16 +102,9 @@ TEST(Threads, PrioritiesAreValidatedAndKept) {
     pf::SetThreadPriority(self, original);
     EXPECT_EQ(pf::GetThreadPriority(nullptr), THREAD_PRIORITY_ERROR_RETURN);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_HANDLE});
-}
 
-// The current thread's pseudo-handle duplicates into a real handle that other
-// threads can use; closing the pseudo-handle does nothing.
-TEST(Threads, PseudoHandleDuplicatesIntoARealHandle) {
-    HANDLE real = nullptr;
-    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), pf::GetCurrentThread(), pf::GetCurrentProcess(), &real, 0,
-                                  FALSE, DUPLICATE_SAME_ACCESS),
-              TRUE);
-    EXPECT_NE(real, pf::GetCurrentThread());
+    HANDLE real = DuplicateOwnHandle();
+    EXPECT_NE(real, self);
     DWORD seenId = 0;
     DWORD waited = 0;
     std::thread([&] {
@@ -143,7 +114,7 @@ TEST(Threads, PseudoHandleDuplicatesIntoARealHandle) {
     EXPECT_EQ(seenId, pf::GetCurrentThreadId());
     EXPECT_EQ(waited, WAIT_TIMEOUT);
     EXPECT_EQ(pf::CloseHandle(real), TRUE);
-    EXPECT_EQ(pf::CloseHandle(pf::GetCurrentThread()), TRUE);
+    EXPECT_EQ(pf::CloseHandle(self), TRUE);
 }
 
 // The holder re-enters through Enter and TryEnter and must leave as often;

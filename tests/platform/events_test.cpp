@@ -9,34 +9,6 @@ namespace {
 
 HANDLE NewEvent(bool manual = false) { return pf::CreateEventA(nullptr, manual, FALSE, nullptr); }
 
-// `count` threads that each wait once on `event`; constructed once all of
-// them sleep in that wait. `woken` counts the waits that took a signal.
-struct BlockedWaiters {
-    BlockedWaiters(HANDLE event, int count, DWORD timeout = INFINITE) {
-        for (int i = 0; i < count; ++i) {
-            threads.emplace_back([this, event, timeout, i] {
-                pf::GetCurrentThreadId();  // the layer knows this thread before it announces itself
-                tids[i] = rvsys::test::KernelThreadId();
-                last = pf::WaitForSingleObject(event, timeout);
-                if (last == WAIT_OBJECT_0) woken.fetch_add(1);
-            });
-        }
-        for (int i = 0; i < count; ++i) {
-            while (tids[i].load() == 0) std::this_thread::yield();
-            EXPECT_TRUE(rvsys::test::WaitUntilBlocked(tids[i]));
-        }
-    }
-    void Join() {
-        for (auto& thread : threads) thread.join();
-        threads.clear();
-    }
-    ~BlockedWaiters() { Join(); }
-    std::atomic<long> tids[4] = {};
-    std::atomic<int> woken{0};
-    std::atomic<DWORD> last{0};
-    std::vector<std::thread> threads;
-};
-
 std::vector<int> gLog;  // the queued calls run, all on the test's thread
 HANDLE gEventToSignal = nullptr;
 void RVSYS_WINAPI Record(ULONG_PTR value) { gLog.push_back(static_cast<int>(value)); }
@@ -152,10 +124,9 @@ TEST(Handles, BadHandlesFailWithError6) {
     }
     HANDLE thread = DuplicateOwnHandle();
     HANDLE event = NewEvent();
-    LARGE_INTEGER due{};
     failsWith6(pf::SetEvent(thread), FALSE);
     failsWith6(pf::ReleaseSemaphore(event, 1, nullptr), FALSE);
-    failsWith6(pf::SetWaitableTimer(event, &due, 0, nullptr, nullptr, FALSE), FALSE);
+    failsWith6(Arm(event, 0), FALSE);
     failsWith6(pf::CancelWaitableTimer(event), FALSE);
     pf::CloseHandle(thread);
     BlockedWaiters waiter(event, 1, 200);

@@ -1,18 +1,11 @@
 // Conformance of the clocks and their seam, and of the process facts that the
 // semaphore reports rely on: the system's error texts and the program's path.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "platform/platform.h"
-#include "support/test_support.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
+#include "conformance.h"
 
 namespace {
 

@@ -1,16 +1,9 @@
 // Conformance of named semaphores whose holders and waiters are other
 // processes that get killed: a killed process gives nothing back and takes
 // nothing with it.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <string>
 
-#include "platform/platform.h"
-#include "support/test_support.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
+#include "conformance.h"
 
 namespace {
 

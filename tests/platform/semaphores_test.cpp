@@ -1,33 +1,7 @@
 // Conformance of named semaphores: results and error codes as on Windows.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
-#include <utility>
-
-#include "platform/platform.h"
-#include "support/test_support.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
-using rvsys::test::Clock;
-using rvsys::test::ElapsedMs;
+#include "conformance.h"
 
 namespace {
-
-std::string UniqueName(const char* tag) {
-    static int counter = 0;
-    return "rvsys-sem-" + std::to_string(rvsys::test::ProcessId()) + "-" + tag + "-" + std::to_string(counter++);
-}
-
-// The count, read as the library reads it: release one, take it back.
-LONG CountOf(HANDLE semaphore) {
-    LONG previous = -1;
-    if (pf::ReleaseSemaphore(semaphore, 1, &previous) == FALSE) return -1;
-    EXPECT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
-    return previous;
-}
 
 HANDLE Create(const std::string& name, LONG initial, LONG maximum) {
     return pf::CreateSemaphoreA(nullptr, initial, maximum, name.empty() ? nullptr : name.c_str());
@@ -86,36 +60,31 @@ TEST(Semaphores, CreateOpenShareAndMaximum) {
 // names are case-sensitive, escaped, and "Local\" is the bare name; unnamed
 // semaphores are separate objects that a duplicate keeps alive.
 TEST(Semaphores, CountsAndNames) {
-    for (auto [initial, maximum] : {std::pair{2, 1}, std::pair{0, 0}, std::pair{-1, 1}}) {
-        EXPECT_EQ(Create(UniqueName("bad"), initial, maximum), nullptr);
-        EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-    }
-    EXPECT_EQ(Create("a\\b", 1, 1), nullptr);
-    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_PATH_NOT_FOUND});
-    EXPECT_EQ(Create("Local\\", 1, 1), nullptr);
-    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_NAME});
     const std::string base = UniqueName("names");
     const std::string longest = base + std::string(259 - base.size(), 'x');
-    EXPECT_EQ(Create(longest + "x", 1, 1), nullptr);
-    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_FILENAME_EXCED_RANGE});
     const struct {
         std::string name;
+        LONG initial, maximum;
         DWORD error;
-    } cases[] = {{longest, ERROR_SUCCESS},        {base, ERROR_SUCCESS},         {"Local\\" + base, ERROR_ALREADY_EXISTS},
-                 {base + "X", ERROR_SUCCESS},     {base + "x", ERROR_SUCCESS},   {base + "a/b", ERROR_SUCCESS},
-                 {base + "a%2Fb", ERROR_SUCCESS}, {"", ERROR_SUCCESS},           {"", ERROR_SUCCESS}};
-    HANDLE handles[std::size(cases)];
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        handles[i] = Create(cases[i].name, 1, 2);
-        EXPECT_NE(handles[i], nullptr) << cases[i].name;
-        EXPECT_EQ(pf::GetLastError(), cases[i].error) << cases[i].name;
+    } cases[] = {{base, 2, 1, ERROR_INVALID_PARAMETER},    {base, 0, 0, ERROR_INVALID_PARAMETER},
+                 {base, -1, 1, ERROR_INVALID_PARAMETER},   {"a\\b", 1, 2, ERROR_PATH_NOT_FOUND},
+                 {"Local\\", 1, 2, ERROR_INVALID_NAME},    {longest + "x", 1, 2, ERROR_FILENAME_EXCED_RANGE},
+                 {longest, 1, 2, ERROR_SUCCESS},           {base, 1, 2, ERROR_SUCCESS},
+                 {"Local\\" + base, 1, 2, ERROR_ALREADY_EXISTS}, {base + "X", 1, 2, ERROR_SUCCESS},
+                 {base + "x", 1, 2, ERROR_SUCCESS},        {base + "a/b", 1, 2, ERROR_SUCCESS},
+                 {base + "a%2Fb", 1, 2, ERROR_SUCCESS},    {"", 1, 2, ERROR_SUCCESS},
+                 {"", 1, 2, ERROR_SUCCESS}};
+    std::vector<HANDLE> handles;
+    for (const auto& c : cases) {
+        handles.push_back(Create(c.name, c.initial, c.maximum));
+        EXPECT_EQ(handles.back() != nullptr, c.error == ERROR_SUCCESS || c.error == ERROR_ALREADY_EXISTS) << c.name;
+        EXPECT_EQ(pf::GetLastError(), c.error) << c.name;
     }
     HANDLE again = Open(longest);  // its file name is hashed
     EXPECT_NE(again, nullptr);
     HANDLE duplicate = nullptr;
-    const std::size_t unnamed = std::size(cases) - 1;
-    EXPECT_EQ(pf::WaitForSingleObject(handles[unnamed - 1], 0), WAIT_OBJECT_0);
-    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), handles[unnamed], pf::GetCurrentProcess(), &duplicate, 0,
+    EXPECT_EQ(pf::WaitForSingleObject(handles[handles.size() - 2], 0), WAIT_OBJECT_0);
+    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), handles.back(), pf::GetCurrentProcess(), &duplicate, 0,
                                   FALSE, DUPLICATE_SAME_ACCESS),
               TRUE);
     for (HANDLE handle : handles) pf::CloseHandle(handle);
@@ -145,35 +114,20 @@ TEST(Semaphores, Waits) {
     EXPECT_EQ(pf::WaitForSingleObject(semaphore, 60), WAIT_TIMEOUT);
     EXPECT_GE(ElapsedMs(start), 60);
 
-    std::atomic<int> woken{0};
-    std::thread waiters[3];
-    for (auto& waiter : waiters) {
-        waiter = std::thread([&] { woken += pf::WaitForSingleObject(semaphore, INFINITE) == WAIT_OBJECT_0; });
+    {
+        BlockedWaiters waiters(semaphore, 3);
+        EXPECT_EQ(pf::ReleaseSemaphore(semaphore, 2, nullptr), TRUE);
+        EXPECT_TRUE(rvsys::test::Eventually([&] { return waiters.woken.load() == 2; }));
+        pf::Sleep(20);
+        EXPECT_EQ(waiters.woken.load(), 2);
+        EXPECT_EQ(pf::ReleaseSemaphore(semaphore, 1, nullptr), TRUE);
+        waiters.Join();
+        EXPECT_EQ(waiters.woken.load(), 3);
     }
-    pf::Sleep(20);
-    EXPECT_EQ(pf::ReleaseSemaphore(semaphore, 2, nullptr), TRUE);
-    EXPECT_TRUE(rvsys::test::Eventually([&] { return woken.load() == 2; }));
-    pf::Sleep(20);
-    EXPECT_EQ(woken.load(), 2);
-    EXPECT_EQ(pf::ReleaseSemaphore(semaphore, 1, nullptr), TRUE);
-    for (auto& waiter : waiters) waiter.join();
-    EXPECT_EQ(woken.load(), 3);
-
-    HANDLE self = nullptr;
-    DWORD result = 0;
-    std::atomic<long> tid{0};
-    std::thread alertable([&] {
-        pf::DuplicateHandle(pf::GetCurrentProcess(), pf::GetCurrentThread(), pf::GetCurrentProcess(), &self, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS);
-        tid = rvsys::test::KernelThreadId();
-        result = pf::WaitForSingleObjectEx(semaphore, INFINITE, TRUE);
-    });
-    while (tid.load() == 0) std::this_thread::yield();
-    rvsys::test::WaitUntilBlocked(tid);
-    EXPECT_NE(pf::QueueUserAPC(Nothing, self, 0), 0u);
-    alertable.join();
-    EXPECT_EQ(result, WAIT_IO_COMPLETION);
-    pf::CloseHandle(self);
+    BlockedWaiters alertable(semaphore, 1, INFINITE, TRUE);
+    EXPECT_NE(pf::QueueUserAPC(Nothing, alertable.handles[0], 0), 0u);
+    alertable.Join();
+    EXPECT_EQ(alertable.last.load(), WAIT_IO_COMPLETION);
 
     gBlockedOn = semaphore;
     gWaiter = 0;

@@ -1,30 +1,7 @@
 // Conformance of waitable timers: due times, signal states, completion routines.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
-#include "platform/platform.h"
-#include "support/test_support.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
-using rvsys::test::Clock;
-using rvsys::test::ElapsedMs;
+#include "conformance.h"
 
 namespace {
-
-LARGE_INTEGER Due(std::int64_t value) {  // negative: relative, in ms; else an absolute FILETIME
-    LARGE_INTEGER due;
-    due.QuadPart = value < 0 ? value * 10000 : value;
-    return due;
-}
-
-// Sets `timer` to `due` with `period` and `routine` (argument: the timer).
-BOOL Set(HANDLE timer, std::int64_t due, LONG period = 0, PTIMERAPCROUTINE routine = nullptr) {
-    const LARGE_INTEGER value = Due(due);
-    return pf::SetWaitableTimer(timer, &value, period, routine, timer, FALSE);
-}
 
 std::atomic<int> gCalls{0};
 std::atomic<DWORD> gCallThread{0};
@@ -57,7 +34,7 @@ struct Timers : testing::Test {
 // signalled through Cancel until it is set again.
 TEST_F(Timers, DueTimesAndSignalStates) {
     const auto start = Clock::now();
-    ASSERT_EQ(Set(sync, -30), TRUE);
+    ASSERT_EQ(Arm(sync, -30), TRUE);
     EXPECT_EQ(pf::WaitForSingleObject(sync, 0), WAIT_TIMEOUT);
     EXPECT_EQ(pf::WaitForSingleObject(sync, 5000), WAIT_OBJECT_0);
     EXPECT_GE(ElapsedMs(start), 30);
@@ -67,7 +44,7 @@ TEST_F(Timers, DueTimesAndSignalStates) {
     pf::GetSystemTimeAsFileTime(&now);
     const auto past = static_cast<std::int64_t>(std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) - 10000;
     for (std::int64_t due : {std::int64_t{0}, std::int64_t{1}, past}) {
-        ASSERT_EQ(Set(manual, due), TRUE);
+        ASSERT_EQ(Arm(manual, due), TRUE);
         const auto setAt = Clock::now();
         EXPECT_EQ(pf::WaitForSingleObject(manual, 5000), WAIT_OBJECT_0);
         EXPECT_LT(ElapsedMs(setAt), 1000);
@@ -75,7 +52,7 @@ TEST_F(Timers, DueTimesAndSignalStates) {
     EXPECT_EQ(pf::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
     EXPECT_EQ(pf::CancelWaitableTimer(manual), TRUE);
     EXPECT_EQ(pf::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
-    Set(manual, -10000);
+    Arm(manual, -10000);
     EXPECT_EQ(pf::WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
 }
 
@@ -84,12 +61,12 @@ TEST_F(Timers, DueTimesAndSignalStates) {
 TEST_F(Timers, SetClearsTheSignalAndRefusesANegativePeriod) {
     RVSYS_SKIP_ON_WINE("setting a signalled synchronization timer leaves it signalled (only manual timers reset); "
                        "SetWaitableTimer accepts a negative period (Windows fails with error 87)");
-    Set(sync, -5);
+    Arm(sync, -5);
     pf::Sleep(50);
-    Set(sync, -10000);
+    Arm(sync, -10000);
     EXPECT_EQ(pf::WaitForSingleObject(sync, 0), WAIT_TIMEOUT);
     pf::SetLastError(0);
-    EXPECT_EQ(Set(sync, -5, -1), FALSE);
+    EXPECT_EQ(Arm(sync, -5, -1), FALSE);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
 }
 
@@ -98,7 +75,7 @@ TEST_F(Timers, SetClearsTheSignalAndRefusesANegativePeriod) {
 TEST_F(Timers, RoutineRunsOnTheSetterInAnAlertableWait) {
     DWORD waited = 0;
     std::thread waiter([&] { waited = pf::WaitForSingleObject(manual, 5000); });
-    ASSERT_EQ(Set(manual, -10, 0, Count), TRUE);
+    ASSERT_EQ(Arm(manual, -10, 0, Count), TRUE);
     waiter.join();
     EXPECT_EQ(waited, WAIT_OBJECT_0);
     pf::Sleep(20);
@@ -113,20 +90,20 @@ TEST_F(Timers, RoutineRunsOnTheSetterInAnAlertableWait) {
 TEST_F(Timers, QueuedRoutineCoalescesAndIsWithdrawn) {
     // The routine cancels the timer, so expiries during the call's delivery
     // (slow under Wine) cannot queue a second call.
-    ASSERT_EQ(Set(sync, -5, 5, CountThenCancel), TRUE);
+    ASSERT_EQ(Arm(sync, -5, 5, CountThenCancel), TRUE);
     pf::Sleep(200);
     EXPECT_EQ(pf::SleepEx(0, TRUE), WAIT_IO_COMPLETION);
     EXPECT_EQ(gCalls.load(), 1);
 
     gCalls = 0;
-    Set(manual, -5, 0, Count);
+    Arm(manual, -5, 0, Count);
     pf::Sleep(50);
     EXPECT_EQ(pf::CancelWaitableTimer(manual), TRUE);
     EXPECT_EQ(pf::SleepEx(0, TRUE), 0u);
     EXPECT_EQ(pf::WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
-    Set(manual, -5, 0, Count);
+    Arm(manual, -5, 0, Count);
     pf::Sleep(50);
-    Set(manual, -10000, 0, Count);
+    Arm(manual, -10000, 0, Count);
     EXPECT_EQ(pf::SleepEx(0, TRUE), 0u);
     EXPECT_EQ(gCalls.load(), 0);
 }
@@ -135,8 +112,8 @@ TEST_F(Timers, QueuedRoutineCoalescesAndIsWithdrawn) {
 TEST_F(Timers, SetterExitCancelsItsRoutineTimersOnly) {
     RVSYS_SKIP_ON_WINE("a timer whose setting thread has exited still fires and signals");
     std::thread([&] {
-        Set(sync, -40, 0, Count);
-        Set(manual, -40);
+        Arm(sync, -40, 0, Count);
+        Arm(manual, -40);
     }).join();
     EXPECT_EQ(pf::WaitForSingleObject(manual, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(pf::WaitForSingleObject(sync, 100), WAIT_TIMEOUT);
@@ -147,7 +124,7 @@ TEST_F(Timers, SetterExitCancelsItsRoutineTimersOnly) {
 // due 200 ms after arming, never sooner.
 TEST_F(Timers, PeriodicRoutineKeepsItsPace) {
     const auto start = Clock::now();
-    ASSERT_EQ(Set(sync, -20, 20, Count), TRUE);
+    ASSERT_EQ(Arm(sync, -20, 20, Count), TRUE);
     while (gCalls.load() < 10) pf::SleepEx(INFINITE, TRUE);
     EXPECT_GE(ElapsedMs(start), 200);
     EXPECT_LT(ElapsedMs(start), 200 + 300 * rvsys::test::TimeScale());

@@ -14,12 +14,6 @@ HANDLE Open(const char* suffix = "") {
     return pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
 }
 
-std::string UseNewName(const char* tag) {
-    const std::string name = "rvsys-holders-" + std::to_string(rvsys::test::ProcessId()) + "-" + tag;
-    rvsys::test::SetEnvironment("RVSYS_TEST_SEMAPHORE_NAME", name);
-    return name;
-}
-
 }  // namespace
 
 RVSYS_HELPER(take_the_unit_then_die) {
@@ -39,7 +33,8 @@ RVSYS_HELPER(wait_for_a_unit) {
 // A killed holder's unit stays taken while others hold the name; a waiter
 // killed in its wait does not swallow a later release meant for the next one.
 TEST(SemaphoreHolders, KilledHoldersAndWaitersGiveAndTakeNothing) {
-    const std::string name = UseNewName("killed");
+    const std::string name = UniqueName("holders");
+    rvsys::test::SetEnvironment("RVSYS_TEST_SEMAPHORE_NAME", name);
     HANDLE mine = pf::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
     HANDLE ready = pf::CreateSemaphoreA(nullptr, 0, 2, (name + "-ready").c_str());
     ASSERT_TRUE(mine && ready);

@@ -14,6 +14,8 @@ DWORD RVSYS_WINAPI Count(LPVOID) {
 }  // namespace
 
 TEST(Suspension, RunningThreadStopsUntilResumed) {
+    gStop = false;
+    gCounter = 0;
     HANDLE thread = pf::CreateThread(nullptr, 0, Count, nullptr, 0, nullptr);
     while (gCounter.load() < 1000) {
     }

@@ -1,205 +1,255 @@
-// Behaviours of the Linux emulation that Windows does not share or that only
-// Linux can observe: the clock seam, cooperative termination, real suspension.
-#include <gtest/gtest.h>
-
+// Behaviours of the Linux layer that Windows does not share or that only Linux
+// can observe: the clock seam's system clocks, handle generations, cooperative
+// termination, the timer service's wake-ups, and named semaphores shared by
+// forked processes (killed holders, inherited handles, races with delays
+// injected where the steps of different processes interleave).
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <atomic>
-#include <thread>
-#include <vector>
+#include <algorithm>
+#include <functional>
 
-#include "platform/platform.h"
+#include "conformance.h"
 #include "platform/posix/objects.h"
-#include "support/test_support.h"
 
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
-using rvsys::test::Clock;
-using rvsys::test::ElapsedMs;
+namespace posix = rvsys::platform::posix;
 
-namespace {
-
-std::uint64_t Now(clockid_t clock, std::uint64_t unitNs) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return (static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec)) / unitNs;
-}
-
-}  // namespace
-
-// Which Linux clocks stand behind the seam (the Windows side reads Windows' own).
-TEST(ClockSeam, SystemClocksAreBootTimeAndFileTimeOfTheWallClock) {
-    const std::uint64_t before = Now(CLOCK_BOOTTIME, 1000000);
+// The tick is CLOCK_BOOTTIME in ms, as Windows' counts time asleep too (the
+// wall clock is checked with the other systems' conformance tests).
+TEST(ClockSeam, TickIsBootTime) {
+    auto bootMs = [] {
+        timespec ts;
+        clock_gettime(CLOCK_BOOTTIME, &ts);
+        return static_cast<DWORD>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+    };
+    const DWORD before = bootMs();
     const DWORD tick = pf::GetTickCount();
-    const std::uint64_t after = Now(CLOCK_BOOTTIME, 1000000);
-    EXPECT_GE(tick, static_cast<DWORD>(before));
-    EXPECT_LE(tick, static_cast<DWORD>(after));
-
-    constexpr std::uint64_t kUnitsFrom1601To1970 = 116444736000000000ull;
-    const std::uint64_t realBefore = Now(CLOCK_REALTIME, 100) + kUnitsFrom1601To1970;
-    FILETIME file;
-    pf::GetSystemTimeAsFileTime(&file);
-    const std::uint64_t realAfter = Now(CLOCK_REALTIME, 100) + kUnitsFrom1601To1970;
-    const std::uint64_t units = std::uint64_t{file.dwHighDateTime} << 32 | file.dwLowDateTime;
-    EXPECT_GE(units, realBefore);
-    EXPECT_LE(units, realAfter);
+    EXPECT_GE(tick, before);
+    EXPECT_LE(tick, bootMs());
 }
 
-// Windows hands a closed handle's value to the next object at once; the Linux
-// layer's handles carry a generation, so a stale value keeps failing.
+// Handles carry a generation: a closed value keeps failing once a new object
+// takes its slot (Windows reuses the value at once).
 TEST(Handles, ANewObjectDoesNotAnswerToAClosedValue) {
     HANDLE closed = pf::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_EQ(pf::CloseHandle(closed), TRUE);
     HANDLE fresh = pf::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     EXPECT_NE(fresh, closed);
-    pf::SetLastError(0);
     EXPECT_EQ(pf::SetEvent(closed), FALSE);
-    EXPECT_EQ(pf::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_HANDLE});
     EXPECT_EQ(pf::WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
     pf::CloseHandle(fresh);
 }
 
 namespace {
 
-std::atomic<bool> gStopSpinning{false};
-std::atomic<bool> gSpinning{false};
-std::atomic<bool> gRanPastBlockingCall{false};
-std::atomic<int> gDestructorsRun{0};
+enum Target : std::intptr_t { kBlocked, kSpinning, kInLibraryCode, kOnACriticalSection };
+std::atomic<bool> gStarted{false};
+std::atomic<bool> gStop{false};
+std::atomic<bool> gRanOn{false};
+std::atomic<int> gUnwound{0};
+CRITICAL_SECTION gHeld;
 
-struct CountsDestruction {
-    ~CountsDestruction() { gDestructorsRun.fetch_add(1); }
+struct Unwinds {
+    ~Unwinds() { gUnwound.fetch_add(1); }
 };
 
-DWORD SpinThenSleep(LPVOID) {
-    CountsDestruction guard;
-    gSpinning = true;
-    while (!gStopSpinning.load()) {
+DWORD RunTarget(LPVOID target) {
+    Unwinds guard;
+    const auto kind = static_cast<Target>(reinterpret_cast<std::intptr_t>(target));
+    if (kind == kInLibraryCode || kind == kOnACriticalSection) pf::EnterLibraryCode();
+    gStarted = true;
+    if (kind == kBlocked) pf::Sleep(INFINITE);
+    if (kind == kOnACriticalSection) pf::EnterCriticalSection(&gHeld);
+    while (!gStop.load()) {
     }
+    if (kind == kInLibraryCode) pf::LeaveLibraryCode();  // a termination requested meanwhile ends the thread here
     pf::Sleep(1);  // the first blocking call: a terminated thread ends here
-    gRanPastBlockingCall = true;
-    return 0;
-}
-
-DWORD SleepWithGuard(LPVOID) {
-    CountsDestruction guard;
-    pf::Sleep(INFINITE);
-    return 0;
-}
-
-DWORD SpinInLibraryCode(LPVOID) {
-    pf::EnterLibraryCode();
-    gSpinning = true;
-    while (!gStopSpinning.load()) {
-    }
-    pf::LeaveLibraryCode();  // a termination requested meanwhile ends the thread here
-    gRanPastBlockingCall = true;
+    gRanOn = true;
     return 0;
 }
 
 }  // namespace
 
-TEST(Termination, BlockedThreadEndsPromptlyAndUnwindsItsStack) {
-    gDestructorsRun = 0;
-    HANDLE thread = pf::CreateThread(nullptr, 0, SleepWithGuard, nullptr, 0, nullptr);
-    pf::Sleep(10);
-    const auto start = Clock::now();
-    EXPECT_EQ(pf::TerminateThread(thread, 11), TRUE);
-    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    EXPECT_LT(ElapsedMs(start), 1000);
-    EXPECT_EQ(gDestructorsRun.load(), 1);
-    pf::CloseHandle(thread);
-}
-
-TEST(Termination, SpinningThreadEndsAtItsNextBlockingCall) {
-    gStopSpinning = false;
-    gSpinning = false;
-    gRanPastBlockingCall = false;
-    gDestructorsRun = 0;
-    HANDLE thread = pf::CreateThread(nullptr, 0, SpinThenSleep, nullptr, 0, nullptr);
-    while (!gSpinning.load()) std::this_thread::yield();
-    EXPECT_EQ(pf::TerminateThread(thread, 12), TRUE);  // returns although the thread goes on
-    DWORD code = 0;
-    pf::GetExitCodeThread(thread, &code);
-    EXPECT_EQ(code, STILL_ACTIVE);
-    gStopSpinning = true;
-    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    pf::GetExitCodeThread(thread, &code);
-    EXPECT_EQ(code, 12u);
-    EXPECT_FALSE(gRanPastBlockingCall.load());
-    EXPECT_EQ(gDestructorsRun.load(), 1);
-    pf::CloseHandle(thread);
-}
-
-TEST(Termination, TerminateWaitsWhileTheTargetRunsLibraryCode) {
-    gStopSpinning = false;
-    gSpinning = false;
-    gRanPastBlockingCall = false;
-    HANDLE thread = pf::CreateThread(nullptr, 0, SpinInLibraryCode, nullptr, 0, nullptr);
-    while (!gSpinning.load()) std::this_thread::yield();
-    std::atomic<bool> returned{false};
-    std::thread terminator([&] {
-        pf::TerminateThread(thread, 13);
-        returned = true;
-    });
-    pf::Sleep(30);
-    EXPECT_FALSE(returned.load());
-    gStopSpinning = true;
-    terminator.join();
-    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    EXPECT_FALSE(gRanPastBlockingCall.load());
-    DWORD code = 0;
-    pf::GetExitCodeThread(thread, &code);
-    EXPECT_EQ(code, 13u);
-    pf::CloseHandle(thread);
-}
-
-TEST(Termination, ThreadBlockedOnACriticalSectionEndsWithoutTakingIt) {
-    static CRITICAL_SECTION cs;
-    pf::InitializeCriticalSection(&cs);
-    pf::EnterCriticalSection(&cs);
-    gRanPastBlockingCall = false;
-    HANDLE thread = pf::CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            pf::EnterLibraryCode();
-            pf::EnterCriticalSection(&cs);
-            gRanPastBlockingCall = true;
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    pf::Sleep(20);
-    EXPECT_EQ(pf::TerminateThread(thread, 14), TRUE);  // waits until it has let go
-    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    EXPECT_FALSE(gRanPastBlockingCall.load());
-    pf::LeaveCriticalSection(&cs);
-    EXPECT_EQ(pf::TryEnterCriticalSection(&cs), TRUE);  // nobody else holds it
-    pf::LeaveCriticalSection(&cs);
-    pf::CloseHandle(thread);
-}
-
-TEST(TimerService, WakesOnlyWhenATimerIsDue) {
-    auto relative = [](std::int64_t milliseconds) {
-        LARGE_INTEGER due;
-        due.QuadPart = -milliseconds * 10000;
-        return due;
-    };
-    std::vector<HANDLE> timers;
-    for (int i = 0; i < 1001; ++i) timers.push_back(pf::CreateWaitableTimerA(nullptr, FALSE, nullptr));
-    LARGE_INTEGER earliest = relative(60000);
-    ASSERT_EQ(pf::SetWaitableTimer(timers[0], &earliest, 0, nullptr, nullptr, FALSE), TRUE);
-    pf::Sleep(20);  // let a wake-up for the first arming (if any) pass
-    const std::uint64_t before = rvsys::platform::posix::TimerServiceWakeups();
-    for (int i = 1; i <= 1000; ++i) {
-        LARGE_INTEGER later = relative(120000 + i);
-        ASSERT_EQ(pf::SetWaitableTimer(timers[i], &later, 0, nullptr, nullptr, FALSE), TRUE);
+// Cooperative termination: a blocked thread ends promptly; a spinning one at
+// its next blocking call (TerminateThread returns at once); one in library
+// code only once it leaves it (TerminateThread waits); one blocked on a
+// critical section without taking it. Each unwinds its stack.
+TEST(Termination, EndsTheTargetAtItsNextBlockingCallAndUnwinds) {
+    pf::InitializeCriticalSection(&gHeld);
+    for (Target target : {kBlocked, kSpinning, kInLibraryCode, kOnACriticalSection}) {
+        SCOPED_TRACE(static_cast<int>(target));
+        gStarted = gRanOn = false;
+        gStop = target == kOnACriticalSection;
+        gUnwound = 0;
+        if (target == kOnACriticalSection) pf::EnterCriticalSection(&gHeld);
+        HANDLE thread = pf::CreateThread(nullptr, 0, RunTarget, reinterpret_cast<LPVOID>(target), 0, nullptr);
+        while (!gStarted.load()) std::this_thread::yield();
+        if (target == kOnACriticalSection) pf::Sleep(20);  // into EnterCriticalSection
+        const auto exitCode = static_cast<DWORD>(20 + target);
+        std::atomic<bool> returned{false};
+        const auto start = Clock::now();
+        std::thread terminator([&] {
+            EXPECT_EQ(pf::TerminateThread(thread, exitCode), TRUE);
+            returned = true;
+        });
+        if (target == kSpinning) {
+            EXPECT_TRUE(rvsys::test::Eventually([&] { return returned.load(); }));
+            EXPECT_EQ(ExitCodeOf(thread), STILL_ACTIVE);
+        } else if (target == kInLibraryCode) {
+            pf::Sleep(30);
+            EXPECT_FALSE(returned.load());
+        }
+        gStop = true;
+        terminator.join();
+        EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+        EXPECT_TRUE(target != kBlocked || ElapsedMs(start) < 1000);  // promptly
+        EXPECT_EQ(ExitCodeOf(thread), exitCode);
+        EXPECT_FALSE(gRanOn.load());
+        EXPECT_EQ(gUnwound.load(), 1);
+        if (target == kOnACriticalSection) {
+            pf::LeaveCriticalSection(&gHeld);
+            EXPECT_EQ(pf::TryEnterCriticalSection(&gHeld), TRUE);  // nobody else holds it
+            pf::LeaveCriticalSection(&gHeld);
+        }
+        pf::CloseHandle(thread);
     }
+    pf::DeleteCriticalSection(&gHeld);
+}
+
+// Arming and cancelling timers due after the earliest never wakes the timer
+// service; a timer that becomes the earliest does.
+TEST(TimerService, WakesOnlyWhenATimerIsDue) {
+    std::vector<HANDLE> timers;
+    for (int i = 0; i <= 1000; ++i) timers.push_back(pf::CreateWaitableTimerA(nullptr, FALSE, nullptr));
+    ASSERT_EQ(Arm(timers[0], -60000), TRUE);
+    pf::Sleep(20);  // let a wake-up for the first arming (if any) pass
+    const std::uint64_t before = posix::TimerServiceWakeups();
+    for (int i = 1; i <= 1000; ++i) ASSERT_EQ(Arm(timers[i], -120000 - i), TRUE);
     for (int i = 1; i <= 500; ++i) pf::CancelWaitableTimer(timers[i]);
     pf::Sleep(20);
-    EXPECT_EQ(rvsys::platform::posix::TimerServiceWakeups(), before);
-
-    LARGE_INTEGER soon = relative(1);
-    ASSERT_EQ(pf::SetWaitableTimer(timers[1], &soon, 0, nullptr, nullptr, FALSE), TRUE);
+    EXPECT_EQ(posix::TimerServiceWakeups(), before);
+    ASSERT_EQ(Arm(timers[1], -1), TRUE);
     EXPECT_EQ(pf::WaitForSingleObject(timers[1], 5000), WAIT_OBJECT_0);
-    EXPECT_GT(rvsys::platform::posix::TimerServiceWakeups(), before);
+    EXPECT_GT(posix::TimerServiceWakeups(), before);
     for (HANDLE timer : timers) pf::CloseHandle(timer);
+}
+
+namespace {
+
+bool FileExistsFor(const std::string& name) {
+    struct stat status;
+    return stat(("/dev/shm/w32sem." + std::to_string(getuid()) + ".n." + name).c_str(), &status) == 0;
+}
+
+template <class T>
+T* SharedMemory(std::size_t count = 1) {
+    void* memory = mmap(nullptr, sizeof(T) * count, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return new (memory) T[count]();
+}
+
+void RandomDelay() {
+    thread_local unsigned seed = static_cast<unsigned>(getpid());
+    if (rand_r(&seed) % 2 == 0) usleep(static_cast<useconds_t>(rand_r(&seed) % 500));
+}
+
+// Runs `body` in `count` forked children at once, with random delays injected
+// at the layer's race points when `racing`; returns their exit codes (128 +
+// the signal for one a signal ended).
+std::vector<int> InChildren(int count, const std::function<int()>& body, bool racing = false) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        if (children.emplace_back(fork()) != 0) continue;
+        if (racing) posix::SetSemaphoreRaceDelay(RandomDelay);
+        _exit(body());
+    }
+    std::vector<int> results;
+    for (pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        results.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    return results;
+}
+
+}  // namespace
+
+// A SIGKILLed last holder leaves the name's file, which the next open removes
+// (2); a new create starts afresh. A fork child closing an inherited handle
+// leaves the object alive; the last close removes the file.
+TEST(SemaphoreLifetime, KilledLastHolderAndForkChildren) {
+    const std::string name = UniqueName("killed");
+    EXPECT_EQ(InChildren(1, [&] {
+                  HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
+                  pf::WaitForSingleObject(semaphore, 0);  // takes the unit and dies holding it
+                  return kill(getpid(), SIGKILL);
+              }),
+              std::vector<int>{128 + SIGKILL});
+    EXPECT_TRUE(FileExistsFor(name));
+    EXPECT_EQ(pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
+    EXPECT_FALSE(FileExistsFor(name));
+    HANDLE fresh = pf::CreateSemaphoreA(nullptr, 1, 2, name.c_str());
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(CountOf(fresh), 1);  // its own initial count, not the dead one's 0
+
+    EXPECT_EQ(InChildren(1, [&] { return pf::CloseHandle(fresh) == TRUE ? 0 : 1; }), std::vector<int>{0});
+    HANDLE again = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
+    EXPECT_NE(again, nullptr);
+    pf::CloseHandle(again);
+    pf::CloseHandle(fresh);
+    EXPECT_FALSE(FileExistsFor(name));
+}
+
+// Processes creating, taking and closing one name keep mutual exclusion, and
+// the name is destroyed with every last close; releases racing to the maximum
+// stop at it exactly, each count reported once.
+TEST(SemaphoreRaces, ExclusionAndTheMaximumHoldWithInjectedDelays) {
+    struct Exclusion {
+        std::atomic<int> inside;
+        std::atomic<int> overlaps;
+        long long plain;  // changed only inside the critical section
+    };
+    const std::string churn = UniqueName("churn");
+    auto* shared = SharedMemory<Exclusion>();
+    const auto allPassed = std::vector<int>(4, 0);
+    EXPECT_EQ(InChildren(4, [&] {
+                  for (int round = 0; round < 300; ++round) {
+                      HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 1, churn.c_str());
+                      if (pf::WaitForSingleObject(semaphore, INFINITE) != WAIT_OBJECT_0) return 1;
+                      if (shared->inside.fetch_add(1) != 0) shared->overlaps.fetch_add(1);
+                      RandomDelay();  // a longer stay inside lets a second holder show
+                      ++shared->plain;
+                      shared->inside.fetch_sub(1);
+                      pf::ReleaseSemaphore(semaphore, 1, nullptr);
+                      pf::CloseHandle(semaphore);
+                  }
+                  return 0;
+              }, true),
+              allPassed);
+    EXPECT_EQ(shared->overlaps.load(), 0);
+    EXPECT_EQ(shared->plain, 4 * 300);
+    EXPECT_FALSE(FileExistsFor(churn));
+
+    const std::string name = UniqueName("max");
+    HANDLE mine = pf::CreateSemaphoreA(nullptr, 64535, 65535, name.c_str());
+    auto* previous = SharedMemory<std::atomic<LONG>>(1004);
+    auto* taken = SharedMemory<std::atomic<int>>();
+    EXPECT_EQ(InChildren(4, [&] {
+                  HANDLE theirs = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
+                  LONG before = -1;
+                  while (pf::ReleaseSemaphore(theirs, 1, &before) == TRUE) previous[taken->fetch_add(1)].store(before);
+                  return pf::GetLastError() == ERROR_TOO_MANY_POSTS ? 0 : 1;
+              }, true),
+              allPassed);
+    ASSERT_EQ(taken->load(), 1000);
+    std::vector<LONG> seen(previous, previous + 1000);
+    std::sort(seen.begin(), seen.end());
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(seen[i], 64535 + i);
+    EXPECT_EQ(pf::ReleaseSemaphore(mine, 1, nullptr), FALSE);
+    pf::CloseHandle(mine);
 }

@@ -1,23 +1,53 @@
-// Conformance of the process facts that the semaphore reports rely on: the
-// system's error texts and the executable's path.
-#include <gtest/gtest.h>
-
+// Conformance of the clocks and their seam, and of the process facts that the
+// semaphore reports rely on: the system's error texts and the program's path.
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "platform/platform.h"
-#include "support/test_support.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
+#include "conformance.h"
 
 namespace {
+
+DWORD ScriptedTick() { return 0xFFFFFFF0u; }
+void ScriptedTime(FILETIME* time) { *time = FILETIME{0x89ABCDEFu, 0x01234567u}; }
+const ClockSource kScripted{ScriptedTick, ScriptedTime};
 
 constexpr DWORD kFromSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
 
 }  // namespace
 
-TEST(SystemErrorText, SystemTextInTheCallersBufferOrInAnAllocatedOne) {
+// By default the clocks follow real time (the tick in Windows' steps of up
+// to 16 ms); a scripted source replaces both until the previous is restored.
+TEST(ClockSeam, SystemClocksOrAScriptedSource) {
+    constexpr std::int64_t kUnitsFrom1601To1970 = 116444736000000000;
+    FILETIME file;
+    pf::GetSystemTimeAsFileTime(&file);
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const std::int64_t standard =
+        std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count() * 10 + kUnitsFrom1601To1970;
+    EXPECT_LT(std::abs(static_cast<std::int64_t>(std::uint64_t{file.dwHighDateTime} << 32 | file.dwLowDateTime) -
+                       standard),
+              2 * 10000000);
+    const DWORD tick = pf::GetTickCount();
+    pf::Sleep(50);
+    EXPECT_GE(pf::GetTickCount() - tick, 50u - 16u);
+
+    const ClockSource* previous = pf::SetClockSource(&kScripted);
+    EXPECT_EQ(pf::GetTickCount(), 0xFFFFFFF0u);
+    pf::GetSystemTimeAsFileTime(&file);
+    EXPECT_EQ(file.dwHighDateTime, 0x01234567u);
+    EXPECT_EQ(file.dwLowDateTime, 0x89ABCDEFu);
+    EXPECT_EQ(pf::SetClockSource(previous), &kScripted);
+    pf::SetClockSource(nullptr);
+    EXPECT_NE(pf::GetTickCount(), 0xFFFFFFF0u);
+    pf::GetSystemTimeAsFileTime(&file);
+    EXPECT_NE(file.dwHighDateTime, 0x01234567u);
+}
+
+// A system error's text, in the caller's buffer or an allocated one; an
+// unknown code fails with 317, a too small buffer with 122.
+TEST(SystemErrorText, FromTheSystemOrAnError) {
     char text[512];
     const DWORD length = pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text,
                                             sizeof text, nullptr);
@@ -30,35 +60,25 @@ TEST(SystemErrorText, SystemTextInTheCallersBufferOrInAnAllocatedOne) {
     ASSERT_NE(allocated, nullptr);
     EXPECT_STREQ(allocated, text);
     EXPECT_EQ(pf::LocalFree(allocated), nullptr);
-}
-
-TEST(SystemErrorText, UnknownCodeAndTooSmallBufferFail) {
-    char text[512];
     pf::SetLastError(0);
     EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, 0x3FFFFFFF, LANG_USER_DEFAULT, text, sizeof text, nullptr), 0u);
-    EXPECT_EQ(pf::GetLastError(), ERROR_MR_MID_NOT_FOUND);
-    char small[4];
-    pf::SetLastError(0);
-    EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, small, sizeof small,
-                                 nullptr),
-              0u);
-    EXPECT_EQ(pf::GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_MR_MID_NOT_FOUND});
+    EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text, 4, nullptr), 0u);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
 }
 
-TEST(ModuleFileName, IsTheProgramsPath) {
+// The module file name is the program's path; truncated, it is still
+// terminated and fails with 122.
+TEST(ModuleFileName, IsTheProgramsPathTerminatedWhenTruncated) {
     char path[1024];
     const DWORD length = pf::GetModuleFileNameA(nullptr, path, sizeof path);
     ASSERT_GT(length, 0u);
     EXPECT_EQ(length, std::strlen(path));
     EXPECT_NE(std::string(path).find("platform_tests"), std::string::npos) << path;
-}
-
-TEST(ModuleFileName, TruncatedPathIsTerminatedAndFailsWith122) {
     RVSYS_SKIP_ON_WINE("GetModuleFileNameA truncates without a terminating NUL (as Windows XP did)");
-    char path[6];
-    std::memset(path, 'x', sizeof path);
+    std::memset(path, 'x', 6);
     pf::SetLastError(0);
-    EXPECT_EQ(pf::GetModuleFileNameA(nullptr, path, sizeof path), static_cast<DWORD>(sizeof path));
-    EXPECT_EQ(pf::GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(path[sizeof path - 1], '\0');
+    EXPECT_EQ(pf::GetModuleFileNameA(nullptr, path, 6), 6u);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
+    EXPECT_EQ(path[5], '\0');
 }

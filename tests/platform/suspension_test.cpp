@@ -1,14 +1,7 @@
 // A running thread is really stopped by SuspendThread (Linux: by a signal whose
 // handler waits). Not under ThreadSanitizer, which holds signals back until the
 // interrupted thread calls into the runtime.
-#include <gtest/gtest.h>
-
-#include <atomic>
-
-#include "platform/platform.h"
-
-using namespace rvsys::platform;
-namespace pf = rvsys::platform;
+#include "conformance.h"
 
 namespace {
 std::atomic<bool> gStop{false};
@@ -21,6 +14,8 @@ DWORD RVSYS_WINAPI Count(LPVOID) {
 }  // namespace
 
 TEST(Suspension, RunningThreadStopsUntilResumed) {
+    gStop = false;
+    gCounter = 0;
     HANDLE thread = pf::CreateThread(nullptr, 0, Count, nullptr, 0, nullptr);
     while (gCounter.load() < 1000) {
     }

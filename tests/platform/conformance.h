@@ -1,0 +1,92 @@
+// What the platform tests share: the layer's names, and small helpers.
+#ifndef RVSYS_TESTS_PLATFORM_CONFORMANCE_H
+#define RVSYS_TESTS_PLATFORM_CONFORMANCE_H
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+using namespace rvsys::platform;
+namespace pf = rvsys::platform;
+using rvsys::test::Clock;
+using rvsys::test::ElapsedMs;
+
+// A real handle of the calling thread, usable from other threads.
+inline HANDLE DuplicateOwnHandle() {
+    HANDLE self = nullptr;
+    EXPECT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), pf::GetCurrentThread(), pf::GetCurrentProcess(), &self, 0,
+                                  FALSE, DUPLICATE_SAME_ACCESS),
+              TRUE);
+    return self;
+}
+
+// `count` threads that each wait once on `object`; constructed once all of
+// them sleep in that wait. `handles` are theirs, `last` the last wait's result,
+// `woken` the number of waits that took a signal.
+struct BlockedWaiters {
+    BlockedWaiters(HANDLE object, int count, DWORD timeout = INFINITE, BOOL alertable = FALSE) {
+        for (int i = 0; i < count; ++i) {
+            threads.emplace_back([this, object, timeout, alertable, i] {
+                handles[i] = DuplicateOwnHandle();  // the layer knows this thread before it announces itself
+                tids[i] = rvsys::test::KernelThreadId();
+                last = pf::WaitForSingleObjectEx(object, timeout, alertable);
+                if (last == WAIT_OBJECT_0) woken.fetch_add(1);
+            });
+        }
+        for (int i = 0; i < count; ++i) {
+            while (tids[i].load() == 0) std::this_thread::yield();
+            EXPECT_TRUE(rvsys::test::WaitUntilBlocked(tids[i]));
+        }
+    }
+    void Join() {
+        for (auto& thread : threads) thread.join();
+        threads.clear();
+    }
+    ~BlockedWaiters() {
+        Join();
+        for (HANDLE handle : handles) {
+            if (handle != nullptr) pf::CloseHandle(handle);
+        }
+    }
+    std::atomic<long> tids[4] = {};
+    HANDLE handles[4] = {};
+    std::atomic<int> woken{0};
+    std::atomic<DWORD> last{0};
+    std::vector<std::thread> threads;
+};
+
+inline DWORD ExitCodeOf(HANDLE thread) {
+    DWORD code = 0;
+    EXPECT_EQ(pf::GetExitCodeThread(thread, &code), TRUE);
+    return code;
+}
+
+// Sets a waitable timer due at `due` (negative: relative, in ms; else an
+// absolute FILETIME), with `period` and `routine`, whose argument is the timer.
+inline BOOL Arm(HANDLE timer, std::int64_t due, LONG period = 0, PTIMERAPCROUTINE routine = nullptr) {
+    LARGE_INTEGER value;
+    value.QuadPart = due < 0 ? due * 10000 : due;
+    return pf::SetWaitableTimer(timer, &value, period, routine, timer, FALSE);
+}
+
+// A semaphore name no other test or process uses.
+inline std::string UniqueName(const char* tag) {
+    static int counter = 0;
+    return "rvsys-" + std::to_string(rvsys::test::ProcessId()) + "-" + tag + "-" + std::to_string(counter++);
+}
+
+// A semaphore's count, read as the library reads it: release one, take it back.
+inline LONG CountOf(HANDLE semaphore) {
+    LONG previous = -1;
+    if (pf::ReleaseSemaphore(semaphore, 1, &previous) == FALSE) return -1;
+    EXPECT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+    return previous;
+}
+
+#endif  // RVSYS_TESTS_PLATFORM_CONFORMANCE_H

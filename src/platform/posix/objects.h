@@ -333,6 +333,20 @@ void EndSelfTiming(ThreadObj* self);
 // ---- Waiting -----------------------------------------------------------------
 enum class WakeReason { Granted, QueuedCall, Terminate, Timeout };
 
+// What ends any blocked wait, whatever it waits for: termination is asked, or
+// (when `alertable`) calls are queued to the thread. Sets `reason` if so.
+inline bool MustLeaveWait(const ThreadObj* self, bool alertable, WakeReason* reason) {
+    if (TerminationRequested(self)) {
+        *reason = WakeReason::Terminate;
+        return true;
+    }
+    if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
+        *reason = WakeReason::QueuedCall;
+        return true;
+    }
+    return false;
+}
+
 // Sleeps on the calling thread's wake word until it is granted an object (when
 // `grantable`), a queued call is pending (when `alertable`), termination is
 // asked, or the deadline passes. The caller has done BeginBlocking.

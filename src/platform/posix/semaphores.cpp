@@ -485,14 +485,7 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
             reason = WakeReason::Granted;
             break;
         }
-        if (TerminationRequested(self)) {
-            reason = WakeReason::Terminate;
-            break;
-        }
-        if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
-            reason = WakeReason::QueuedCall;
-            break;
-        }
+        if (MustLeaveWait(self, alertable, &reason)) break;
         if (deadline.Expired()) {
             reason = WakeReason::Timeout;
             break;

@@ -259,14 +259,7 @@ WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool
             reason = WakeReason::Granted;
             break;
         }
-        if (TerminationRequested(self)) {
-            reason = WakeReason::Terminate;
-            break;
-        }
-        if (alertable && self->apcCount.load(std::memory_order_acquire) != 0) {
-            reason = WakeReason::QueuedCall;
-            break;
-        }
+        if (MustLeaveWait(self, alertable, &reason)) break;
         const timespec now = MonotonicNow();
         if (!deadline.Infinite() && NotBefore(now, *deadline.Abs())) {
             reason = WakeReason::Timeout;

@@ -1107,13 +1107,22 @@ void ArmCancelSameAmongArmed(benchmark::State& state, Timers& timers) {
     });
 }
 
-void ServiceArm(benchmark::State& state) {
+// The service's n armed timers for this run, activated before anything is
+// counted; null, with the run skipped, when they cannot be made.
+ServiceTimers* PreparedServiceTimers(benchmark::State& state) {
     ServiceTimers& timers = ServiceTimers::Get(static_cast<std::size_t>(state.range(0)));
     if (!timers.Ok()) {
         state.SkipWithError("cannot create and arm the timers");
-        return;
+        return nullptr;
     }
     timers.Activate();
+    return &timers;
+}
+
+void ServiceArm(benchmark::State& state) {
+    ServiceTimers* prepared = PreparedServiceTimers(state);
+    if (prepared == nullptr) return;
+    ServiceTimers& timers = *prepared;
     const std::uint64_t wakeups = ServiceWakeups();
     ArmAmongArmed(state, timers);
     // None of them is the earliest: no system call, and the service sleeps on.
@@ -1125,24 +1134,15 @@ void ServiceArm(benchmark::State& state) {
 }
 
 void ServiceCancel(benchmark::State& state) {
-    ServiceTimers& timers = ServiceTimers::Get(static_cast<std::size_t>(state.range(0)));
-    if (!timers.Ok()) {
-        state.SkipWithError("cannot create and arm the timers");
-        return;
-    }
-    timers.Activate();
+    ServiceTimers* timers = PreparedServiceTimers(state);
+    if (timers == nullptr) return;
     const std::uint64_t wakeups = ServiceWakeups();
-    CancelAmongArmed(state, timers);
+    CancelAmongArmed(state, *timers);
     state.counters["svc_wakeups"] = static_cast<double>(ServiceWakeups() - wakeups);
 }
 
 void ServiceArmCancelSame(benchmark::State& state) {
-    ServiceTimers& timers = ServiceTimers::Get(static_cast<std::size_t>(state.range(0)));
-    if (!timers.Ok()) {
-        state.SkipWithError("cannot create and arm the timers");
-        return;
-    }
-    ArmCancelSameAmongArmed(state, timers);
+    if (ServiceTimers* timers = PreparedServiceTimers(state)) ArmCancelSameAmongArmed(state, *timers);
 }
 
 void HeapInsertRemoveSame(benchmark::State& state) {

@@ -517,8 +517,20 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
 }
 
 namespace {
-std::uintptr_t BeginThreadEx(ThreadObj* thread, unsigned stackSize, void* argument, unsigned flags,
-                             unsigned* threadId) {
+// Both routine types start the same way; `slot` says where the routine goes.
+template <class Routine>
+std::uintptr_t BeginThreadEx(Routine routine, Routine ThreadObj::*slot, unsigned stackSize, void* argument,
+                             unsigned flags, unsigned* threadId) {
+    if (routine == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    ThreadObj* thread = AllocThread();
+    if (thread == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    thread->*slot = routine;
     thread->argument = argument;
     DWORD id = 0;
     HANDLE handle = LaunchThread(thread, stackSize, flags, &id);
@@ -529,32 +541,12 @@ std::uintptr_t BeginThreadEx(ThreadObj* thread, unsigned stackSize, void* argume
 
 std::uintptr_t _beginthreadex(void*, unsigned stackSize, BeginThreadRoutine routine, void* argument,
                               unsigned initFlags, unsigned* threadId) {
-    if (routine == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    ThreadObj* thread = AllocThread();
-    if (thread == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    thread->routine32 = routine;
-    return BeginThreadEx(thread, stackSize, argument, initFlags, threadId);
+    return BeginThreadEx(routine, &ThreadObj::routine32, stackSize, argument, initFlags, threadId);
 }
 
 std::uintptr_t _beginthreadex(void*, unsigned stackSize, BeginThreadRoutineWide routine, void* argument,
                               unsigned initFlags, unsigned* threadId) {
-    if (routine == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    ThreadObj* thread = AllocThread();
-    if (thread == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    thread->routineWide = routine;
-    return BeginThreadEx(thread, stackSize, argument, initFlags, threadId);
+    return BeginThreadEx(routine, &ThreadObj::routineWide, stackSize, argument, initFlags, threadId);
 }
 
 void ExitThread(DWORD exitCode) {

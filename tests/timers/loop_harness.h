@@ -61,14 +61,12 @@ public:
         static std::set<std::string> names;
         return const_cast<char*>(names.insert(name).first->c_str());
     }
-    void AddAt(unsigned long long key, const std::string& name) {
-        loop->AddTimerFromCallback(key, &LoopTest::Record, Name(name));
-    }
-    // Adds "name+offset ..." (Listing's form), offsets from `base`.
+    // Adds "name+offset ..." (Listing's form) to fire Record, offsets from `base`.
     void Add(unsigned long long base, const std::string& timers) {
         std::istringstream in(timers);
         for (std::string timer; in >> timer;) {
-            AddAt(base + std::stoull(timer.substr(timer.find('+') + 1)), timer.substr(0, timer.find('+')));
+            const auto plus = timer.find('+');
+            loop->AddTimerFromCallback(base + std::stoull(timer.substr(plus + 1)), &Record, Name(timer.substr(0, plus)));
         }
     }
     // For predicates: true when the entry's name is one of the space-separated

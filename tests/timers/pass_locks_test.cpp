@@ -24,7 +24,7 @@ using PassLocks = rvsys::test::LoopTest;
 // under ThreadSanitizer by the four-thread run of timer_loop_tests.)
 TEST_F(PassLocks, APassWithNothingQueuedTakesOnlyTheEventsLock) {
     std::set<const void*> entered;
-    AddAt(Now() + 150, "timer");
+    Add(Now(), "timer+150");
     tEntered = &entered;
     EXPECT_TRUE(Run(20));
     tEntered = nullptr;

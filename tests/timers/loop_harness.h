@@ -33,7 +33,6 @@ public:
     // sees no wrap) and the wall clock (at a fixed date) while the test lives.
     LoopTest() {
         current = this;
-        offered = 0;
         sTickMs = platform::GetTickCount();
         sWallMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
         mPrevious = platform::SetClockSource(&kSource);
@@ -69,10 +68,8 @@ public:
             loop->AddTimerFromCallback(base + std::stoull(timer.substr(plus + 1)), &Record, Name(timer.substr(0, plus)));
         }
     }
-    // For predicates: true when the entry's name is one of the space-separated
-    // `names`. Counts the entries offered.
+    // For predicates: true when the entry's name is one of the space-separated `names`.
     static bool Named(const TimerEntry& entry, const char* names) {
-        ++offered;
         const auto* name = static_cast<const char*>(entry.second.second);
         return name && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
     }
@@ -96,7 +93,6 @@ public:
     std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
     ThreadEvent event;  // auto-reset, with a lock
     int pass = 0;
-    static inline int offered = 0;
     std::string fired;  // "name@pass ..." in firing order
 
 private:

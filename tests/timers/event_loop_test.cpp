@@ -3,23 +3,136 @@
 // threads.
 #include <gtest/gtest.h>
 
+#include <rvsysutils/ThreadEvent.h>
+#include <rvsysutils/TimersAndEventManager.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <random>
+#include <set>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/test_support.h"
-#include "timers/loop_harness.h"
-
-using rvsys::test::LoopTest;
-using TimerEntry = LoopTest::TimerEntry;
-using EventLoop = LoopTest;
 
 namespace {
 
+namespace platform = rvsys::platform;
+
+// Drives a TimersAndEventManager pass by pass on a scripted clock. The loop's
+// event is signalled again in every pass, so each wait returns at once; the
+// event callback stands for the time the wait took: it moves the clock by one
+// period, runs the test's hook, and ceases the loop after the last pass. The
+// pass in which each timer fires is known exactly, without sleeping. Timer user
+// data are interned names: the same name, the same pointer. Plain callback
+// functions reach the running test through `current`.
+class EventLoop : public ::testing::Test {
+public:
+    using TimerEntry = TimersAndEventManager::TimerEntry;
+
+    // Replaces the tick count (starting at the real one, so the uptime clock
+    // sees no wrap) and the wall clock (at a fixed date) while the test lives.
+    EventLoop() {
+        current = this;
+        sTickMs = platform::GetTickCount();
+        sWallMs = 1700000000000ull;  // 2023-11-14 22:13:20 UTC
+        mPrevious = platform::SetClockSource(&kSource);
+        EXPECT_EQ(event.Create(1, 0), 1);
+    }
+    ~EventLoop() override { platform::SetClockSource(mPrevious); }
+    void JumpWall(std::int64_t ms) { sWallMs += static_cast<std::uint64_t>(ms); }
+    unsigned long long Now() { return loop->GetKeyTime(); }
+
+    // Runs `passes` passes; hook(n) runs in pass n after the clock has moved.
+    // Pass passes + 1 ceases at once: nothing is applied or fired in it.
+    bool Run(int passes, std::function<void(int)> hook = nullptr) {
+        mPasses = passes;
+        mHook = std::move(hook);
+        pass = 0;
+        loop->SetEventCallback(&EventLoop::OnWait);
+        loop->SetEventUserData(this);
+        event.SetEvent();
+        return loop->Start(event);
+    }
+
+    // Timer callback: logs "name@pass".
+    static void Record(void* name) { Append(current->fired, static_cast<const char*>(name), "@", current->pass); }
+    static void* Name(const std::string& name) {
+        static std::set<std::string> names;
+        return const_cast<char*>(names.insert(name).first->c_str());
+    }
+    // Adds "name+offset ..." (Listing's form) to fire Record, offsets from `base`.
+    void Add(unsigned long long base, const std::string& timers) {
+        std::istringstream in(timers);
+        for (std::string timer; in >> timer;) {
+            const auto plus = timer.find('+');
+            const unsigned long long key = base + std::stoull(timer.substr(plus + 1));
+            loop->AddTimerFromCallback(key, &Record, Name(timer.substr(0, plus)));
+        }
+    }
+    // For predicates: true when the entry's name is one of the space-separated `names`.
+    static bool Named(const TimerEntry& entry, const char* names) {
+        const auto* name = static_cast<const char*>(entry.second.second);
+        return name && (" " + std::string(names) + " ").find(" " + std::string(name) + " ") != std::string::npos;
+    }
+    // The queue in firing order as "name+offset", offsets from `base`. Goes
+    // through ClearTimersFromCallbackIf, so queued requests are applied first.
+    std::string Listing(unsigned long long base) {
+        static std::string text;
+        static unsigned long long from;
+        text.clear();
+        from = base;
+        loop->ClearTimersFromCallbackIf([](const TimerEntry& entry) {
+            const auto* name = static_cast<const char*>(entry.second.second);
+            Append(text, name ? name : "null", "+", static_cast<std::int64_t>(entry.first - from));
+            return false;
+        });
+        return text;
+    }
+
+    static inline EventLoop* current = nullptr;  // the running test
+    unsigned int period = 100;
+    std::unique_ptr<TimersAndEventManager> loop = std::make_unique<TimersAndEventManager>(period);
+    ThreadEvent event;  // auto-reset, with a lock
+    int pass = 0;
+    std::string fired;  // "name@pass ..." in firing order
+
+private:
+    // Appends "name<separator>number" to a space-separated log.
+    static void Append(std::string& log, const char* name, const char* separator, std::int64_t number) {
+        log += (log.empty() ? "" : " ") + std::string(name) + separator + std::to_string(number);
+    }
+    static void OnWait(void* self) {
+        auto& test = *static_cast<EventLoop*>(self);
+        if (++test.pass > test.mPasses) return test.loop->CeaseExecution();
+        sTickMs += test.period;
+        sWallMs += test.period;
+        if (test.mHook) test.mHook(test.pass);
+        test.event.SetEvent();
+    }
+    static platform::DWORD Tick() { return static_cast<platform::DWORD>(sTickMs.load()); }
+    static void Wall(platform::FILETIME* time) {
+        const std::uint64_t units = sWallMs.load() * 10000u + 116444736000000000ull;
+        time->dwLowDateTime = static_cast<platform::DWORD>(units);
+        time->dwHighDateTime = static_cast<platform::DWORD>(units >> 32);
+    }
+
+    static inline std::atomic<std::uint64_t> sTickMs{0}, sWallMs{0};
+    static constexpr platform::ClockSource kSource{Tick, Wall};
+    const platform::ClockSource* mPrevious;
+    int mPasses = 0;
+    std::function<void(int)> mHook;
+};
+
 void Cease(void* loop) { static_cast<TimersAndEventManager*>(loop)->CeaseExecution(); }
-void LogJump(void*, int seconds) { LoopTest::Record(const_cast<char*>(("jump" + std::to_string(seconds)).c_str())); }
+void LogJump(void*, int seconds) { EventLoop::Record(const_cast<char*>(("jump" + std::to_string(seconds)).c_str())); }
 
 }  // namespace
 
@@ -28,7 +141,7 @@ void LogJump(void*, int seconds) { LoopTest::Record(const_cast<char*>(("jump" + 
 TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
     const auto base = Now();
     Add(base, "A+150 B+100 C+100 D+250 E+99");  // B, C: equal to pass 1's time, not yet due
-    loop->AddTimerFromCallback(std::numeric_limits<unsigned int>::max(), &LoopTest::Record, Name("far"));
+    loop->AddTimerFromCallback(std::numeric_limits<unsigned int>::max(), &EventLoop::Record, Name("far"));
     EXPECT_TRUE(Run(3));
     EXPECT_EQ(fired, "E@1 B@2 C@2 A@2 D@3");
     EXPECT_EQ(Listing(base), "far+4294967295");  // an unsigned delay, counted from the loop's time
@@ -117,15 +230,15 @@ TEST_F(EventLoop, OutsideRequestsApplyInOrderOrAreLostAlone) {
     const auto base = Now();
     Add(base, "kept+10 shared+20");
     loop->AddTimerFromCallback(base + 30, &Cease, Name("shared"));
-    loop->AddTimerFromOutside(base + 50, &LoopTest::Record, Name("shared"));
+    loop->AddTimerFromOutside(base + 50, &EventLoop::Record, Name("shared"));
     loop->RemoveTimerFromOutside(Name("shared"));
-    loop->AddTimerFromOutside(base + 60, &LoopTest::Record, Name("shared"));
+    loop->AddTimerFromOutside(base + 60, &EventLoop::Record, Name("shared"));
     rvsys::test::FailNothrowAllocations(1);
     EXPECT_NO_THROW(loop->RemoveTimerFromOutside(Name("kept")));
     rvsys::test::FailNothrowAllocations(1);
-    EXPECT_NO_THROW(loop->AddTimerFromOutside(base + 5, &LoopTest::Record, Name("lost")));
+    EXPECT_NO_THROW(loop->AddTimerFromOutside(base + 5, &EventLoop::Record, Name("lost")));
     rvsys::test::FailNothrowAllocations(0);
-    loop->AddTimerFromOutside(base + 70, &LoopTest::Record, Name("last"));
+    loop->AddTimerFromOutside(base + 70, &EventLoop::Record, Name("last"));
     EXPECT_EQ(Listing(base), "kept+10 shared+60 last+70");
 }
 
@@ -135,10 +248,10 @@ TEST_F(EventLoop, OutsideRequestsApplyInOrderOrAreLostAlone) {
 TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
     const auto base = Now();
     Add(base, "A+10 B+10 C+30 D+40");
-    loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return LoopTest::Named(e, "A B D"); }, 20);
+    loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return EventLoop::Named(e, "A B D"); }, 20);
     EXPECT_EQ(Listing(base), "C+30 A+30 B+30 D+60");
     const auto throwing = [](const TimerEntry& e) {
-        return LoopTest::Named(e, "B") ? throw std::runtime_error("predicate") : true;
+        return EventLoop::Named(e, "B") ? throw std::runtime_error("predicate") : true;
     };
     EXPECT_THROW(loop->AdjustTimersFromCallbackIf(throwing, -100), std::runtime_error);
     EXPECT_EQ(Listing(base), "C+-70 A+-70 B+30 D+60");
@@ -183,7 +296,7 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
     });
     EXPECT_TRUE(loop.Start(event));
     closer.join();
-    loop.ClearTimersFromCallbackIf([](const TimerEntry& e) {
+    loop.ClearTimersFromCallbackIf([](const EventLoop::TimerEntry& e) {
         seen[(reinterpret_cast<std::uintptr_t>(e.second.second) - 1) / 100].push_back(e.second.second);
         return false;
     });

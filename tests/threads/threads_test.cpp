@@ -56,9 +56,10 @@ struct Section {
 
 // ---- ThreadMutex and ThreadEvent -----------------------------------------------------
 
-// TryLock is refused only to other threads and nests for the holder; without
-// its critical section (allocation failed) the mutex refuses everything.
-TEST(ThreadMutex, TryLockIsPerThreadAndNestsAndAMutexWithoutSectionRefusesAll) {
+// Lock keeps other threads waiting; TryLock is refused only to other threads
+// and nests for the holder; without its critical section (allocation failed)
+// the mutex refuses everything.
+TEST(ThreadMutex, LockBlocksOthersTryLockNestsAndAMutexWithoutSectionRefusesAll) {
     ThreadMutex mutex;
     const auto freeElsewhere = [&] {
         bool taken = false;
@@ -67,9 +68,13 @@ TEST(ThreadMutex, TryLockIsPerThreadAndNestsAndAMutexWithoutSectionRefusesAll) {
     };
     EXPECT_TRUE(mutex && mutex.Lock() && mutex.TryLock());
     EXPECT_FALSE(freeElsewhere());
-    EXPECT_TRUE(mutex.Unlock());
-    EXPECT_FALSE(freeElsewhere());  // one level still held
-    EXPECT_TRUE(mutex.Unlock());
+    {
+        Probe probe([&] { mutex.Lock(); }, [&] { mutex.Unlock(); });
+        EXPECT_TRUE(mutex.Unlock());
+        EXPECT_FALSE(probe.GotWithin(Ms(30)));  // Lock waits: one level still held
+        EXPECT_TRUE(mutex.Unlock());
+        EXPECT_TRUE(probe.GotWithin(Ms(5000)));
+    }
     EXPECT_TRUE(freeElsewhere());
     rvsys::test::FailNothrowAllocations(1);
     ThreadMutex broken;

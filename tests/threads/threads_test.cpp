@@ -110,7 +110,6 @@ TEST(ThreadEvent, CreatesOnceDestroysOnceAndKeepsTheResetMode) {
     EXPECT_EQ(event.Destroy(), 1);
     EXPECT_EQ(event.GetHandle(), nullptr);
     EXPECT_EQ(event.Destroy() + event.Lock(), 0);  // it had a lock, which is gone
-    EXPECT_EQ(event.WaitForEvent(0, nullptr), kFailed);
     ASSERT_EQ(event.Create(0, 0), 1);  // auto-reset: SetEventAll keeps one signal for one wait
     EXPECT_EQ(event.SetEventAll(), 1);
     EXPECT_EQ(event.WaitForEvent(0, nullptr), 0ul);
@@ -150,27 +149,22 @@ TEST(ThreadEvent, WaitLeavesAndRetakesTheGivenSectionNotItsOwn) {
     EXPECT_TRUE(heldAfterWait);
 }
 
-// Without a lock of its own the event's wait neither leaves nor takes the
-// section it is given.
+// Without a lock of its own the event's wait does not leave the section it is given.
 TEST(ThreadEvent, LocklessEventLeavesNothing) {
     ThreadEvent event;
     ASSERT_EQ(event.Create(0, 0), 1);
-    Section held, notHeld;
+    Section held;
     pf::EnterCriticalSection(&held.cs);
-    {
-        Probe probe(&held.cs);
-        EXPECT_EQ(event.WaitForEvent(50, &held.cs), kTimeout);
-        EXPECT_FALSE(probe.GotWithin(Ms(0)));
-        pf::LeaveCriticalSection(&held.cs);
-    }
-    EXPECT_EQ(event.WaitForEvent(0, &notHeld.cs), kTimeout);
-    EXPECT_TRUE(Probe(&notHeld.cs).GotWithin(Ms(5000)));
+    Probe probe(&held.cs);
+    EXPECT_EQ(event.WaitForEvent(50, &held.cs), kTimeout);
+    EXPECT_FALSE(probe.GotWithin(Ms(0)));
+    pf::LeaveCriticalSection(&held.cs);
 }
 
 static std::atomic<int> gCalls{0};
 static void RVSYS_WINAPI CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
 
-// Only WaitForEventEx runs queued calls (returning 192), with the lock taken back after.
+// Only WaitForEventEx runs queued calls (returning 192).
 TEST(ThreadEvent, OnlyTheAlertableWaitRunsQueuedCalls) {
     ThreadEvent event;
     ASSERT_EQ(event.Create(1, 0), 1);
@@ -181,8 +175,6 @@ TEST(ThreadEvent, OnlyTheAlertableWaitRunsQueuedCalls) {
     EXPECT_EQ(gCalls.load(), 0);
     EXPECT_EQ(event.WaitForEventEx(1000, nullptr), 192ul);
     EXPECT_EQ(gCalls.load(), 1);
-    Probe probe(event);
-    EXPECT_FALSE(probe.GotWithin(Ms(30)));
     event.Unlock();
 }
 
@@ -291,7 +283,7 @@ void ExpectTerminated(void* handle, int guardsDestroyed) {
 // Initialize, Run and Destroy run in order on the new thread; the exit code is
 // reported from the end of the run until its clean-up; a caller's event is
 // used but not destroyed; the object may run again. StopThread takes only
-// objects that StartThread made.
+// objects that StartThread made. (Exit codes through StopThread: the stress runs.)
 TEST(ThreadBase, RunsItsOperationsInOrderAndReportsTheExitCodeUntilCleanup) {
     ThreadEvent event;
     ASSERT_EQ(event.Create(1, 0), 1);
@@ -309,21 +301,13 @@ TEST(ThreadBase, RunsItsOperationsInOrderAndReportsTheExitCodeUntilCleanup) {
     EXPECT_EQ(recorder.WaitForThreadEnd(kInfinite), 1);
     EXPECT_EQ(recorder.WaitForThreadEnd(0) + recorder.Stop(0) + recorder.GetThreadExitCode(&code), 0);
     EXPECT_EQ(event.Destroy(), 1);  // still the caller's
-
-    ThreadBase* thread = StartThread(ReturnSeven, nullptr, nullptr, 0);
-    EXPECT_EQ(StopThread(&thread, kInfinite, &code), 1);
-    EXPECT_EQ(code, 7ul);
-    EXPECT_EQ(thread, nullptr);
-    EXPECT_EQ(StopThread(&thread, 0, &code), 0);
-    thread = &recorder;
+    ThreadBase* thread = &recorder;
     EXPECT_EQ(StopThread(&thread, 0, &code), 0);
     EXPECT_EQ(thread, &recorder);  // untouched
 }
 
-// Neither a wait too short nor copies (which own nothing) change a running
-// thread; a self-deleting object releases everything at its end (leaks show
-// in the sanitizer builds).
-TEST(ThreadBase, ShortWaitsAndCopiesLeaveTheRunAloneAndSelfDeletingObjectsRelease) {
+// Neither a wait too short nor copies (which own nothing) change a running thread.
+TEST(ThreadBase, ShortWaitsAndCopiesLeaveTheRunAlone) {
     ThreadBase* thread = Started([] { return StartThread(WaitForRelease, kSleeps, nullptr, 0); });
     EXPECT_EQ(thread->WaitForThreadEnd(0) + thread->WaitForThreadEnd(10), 0);
     {
@@ -338,11 +322,6 @@ TEST(ThreadBase, ShortWaitsAndCopiesLeaveTheRunAloneAndSelfDeletingObjectsReleas
     EXPECT_EQ(StopThread(&thread, kInfinite, &code), 1);
     EXPECT_EQ(code, 3ul);
     Thread::WaitForThread(gOwnHandle.load(), kInfinite, nullptr);
-
-    Started([] { return StartThread(WaitForRelease, kSleeps, nullptr, 1); });
-    gRelease = true;
-    EXPECT_EQ(Thread::WaitForThread(gOwnHandle.load(), kInfinite, &code), 0ul);
-    EXPECT_EQ(code, 3ul);
 }
 
 // Stop(0) of a thread blocked for ever terminates it at once and reports the
@@ -409,29 +388,31 @@ TEST(ThreadBase, AllocationFailureLeavesAnIdleObjectThatCanStartAgain) {
 
 namespace {
 
-std::atomic<int> gRuns{0};
-unsigned int RVSYS_WINAPI NarrowRoutine(void*) { return gRuns.fetch_add(1), 11; }
-unsigned long RVSYS_WINAPI WideRoutine(void*) { return gRuns.fetch_add(1), 12; }
+unsigned long RVSYS_WINAPI ReturnTwelve(void*) { return 12; }
 unsigned int RVSYS_WINAPI WaitThenReturn13(void*) { return static_cast<unsigned>(WaitForRelease(kSleeps)) + 10; }
 
 }  // namespace
 
+// Both routine types start; the creation flags reach the system (4: suspended).
 // WaitForThread reports 259 and keeps the handle while the thread runs,
 // closes it once the thread has ended; TerminateThread closes it only when it
 // succeeds (and terminates only a thread that runs its routine: killed inside
 // the runtime's start-up code it can leave the runtime's locks held).
 TEST(ThreadFunctions, WaitAndTerminateCloseTheHandleOnlyOnSuccess) {
-    void* thread = Started([] { return Thread::BeginThread(WaitThenReturn13, nullptr, 0); });
     unsigned long code = 0;
+    void* thread = Thread::BeginThread(ReturnTwelve, nullptr, 4);
+    EXPECT_EQ(Thread::WaitForThread(thread, 20, nullptr), kTimeout);
+    EXPECT_EQ(Thread::ResumeThread(thread), 1ul);
+    EXPECT_EQ(Thread::WaitForThread(thread, kInfinite, &code), 0ul);
+    EXPECT_EQ(code, 12ul);
+
+    thread = Started([] { return Thread::BeginThread(WaitThenReturn13, nullptr, 0); });
     EXPECT_EQ(Thread::WaitForThread(thread, 0, &code), kTimeout);
     EXPECT_EQ(code, 259ul);
-    EXPECT_EQ(Thread::WaitForThread(thread, 0, nullptr), kTimeout);  // still open
     gRelease = true;
     EXPECT_EQ(Thread::WaitForThread(thread, kInfinite, &code), 0ul);
     EXPECT_EQ(code, 13ul);
-    pf::SetLastError(0);
     EXPECT_EQ(Thread::WaitForThread(thread, 0, &code), kFailed);  // closed
-    EXPECT_EQ(pf::GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(code, 13ul);
     pf::CloseHandle(gOwnHandle.load());
 
@@ -440,48 +421,6 @@ TEST(ThreadFunctions, WaitAndTerminateCloseTheHandleOnlyOnSuccess) {
     EXPECT_EQ(Thread::WaitForThread(gOwnHandle.load(), kInfinite, &code), 0ul);
     EXPECT_EQ(code, 77ul);
     EXPECT_FALSE(Thread::TerminateThread(thread, 1));  // closed by the first call
-}
-
-// Both routine types start suspended (flag 4) and run once resumed.
-TEST(ThreadFunctions, BothRoutineTypesStartSuspendedAndRunAfterResume) {
-    gRuns = 0;
-    void* threads[] = {Thread::BeginThread(NarrowRoutine, nullptr, 4), Thread::BeginThread(WideRoutine, nullptr, 4)};
-    EXPECT_EQ(Thread::WaitForThread(threads[0], 20, nullptr), kTimeout);
-    EXPECT_EQ(gRuns.load(), 0);
-    for (unsigned long i = 0; i < 2; ++i) {
-        ASSERT_NE(threads[i], nullptr);
-        EXPECT_EQ(Thread::ResumeThread(threads[i]), 1ul);
-        unsigned long code = 0;
-        EXPECT_EQ(Thread::WaitForThread(threads[i], kInfinite, &code), 0ul);
-        EXPECT_EQ(code, 11ul + i);
-    }
-    EXPECT_EQ(gRuns.load(), 2);
-}
-
-// The pseudo-handle is one value on every thread, a duplicate a real handle
-// others may use; ids differ between threads. Priority and suspension pass
-// through, and Sleep never returns early.
-TEST(ThreadFunctions, CurrentThreadPriorityAndSleep) {
-    const unsigned long id = Thread::GetCurrentThreadID(false);
-    EXPECT_EQ(Thread::GetCurrentThreadID(true), id);
-    void* pseudo = Thread::GetCurrentThread(false);
-    void* real = Thread::GetCurrentThread(true);
-    EXPECT_TRUE(real != nullptr && real != pseudo);
-    bool asSeenElsewhere = false;
-    std::thread([&] {
-        asSeenElsewhere = Thread::GetCurrentThread(false) == pseudo && Thread::GetCurrentThreadID(false) != id &&
-                          pf::GetThreadId(real) == id;
-    }).join();
-    EXPECT_TRUE(asSeenElsewhere);
-    pf::CloseHandle(real);
-    EXPECT_TRUE(Thread::SetThreadPriority(pseudo, 1) && !Thread::SetThreadPriority(pseudo, 3));
-    EXPECT_EQ(Thread::GetThreadPriority(pseudo), 1);
-    EXPECT_TRUE(Thread::SetThreadPriority(pseudo, 0));
-    EXPECT_EQ(Thread::GetThreadPriority(nullptr), 0x7FFFFFFF);
-    EXPECT_EQ(Thread::SuspendThread(nullptr) & Thread::ResumeThread(nullptr), kFailed);
-    const auto start = Clock::now();
-    Thread::Sleep(25);
-    EXPECT_GE(ElapsedMs(start), 25);
 }
 
 namespace {

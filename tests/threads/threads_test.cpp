@@ -178,21 +178,12 @@ TEST(ThreadEvent, OnlyTheAlertableWaitRunsQueuedCalls) {
     event.Unlock();
 }
 
-// Copies share the event but release nothing; assignment releases the event
-// the target owned. Leaks or double releases show in the sanitizer builds.
-TEST(ThreadEvent, CopiesShareWithoutOwning) {
-    ThreadEvent owner;
-    ASSERT_EQ(owner.Create(1, 0), 1);
-    for (bool destroy : {true, false}) {
-        ThreadEvent copy(owner);
-        EXPECT_EQ(copy.SetEvent(), 1);
-        EXPECT_TRUE(!destroy || (copy.Destroy() == 1 && copy.GetHandle() == nullptr));
-        EXPECT_EQ(owner.Lock(), 1);  // the owner's lock and event live on
-        EXPECT_EQ(owner.WaitForEvent(0, nullptr), 0ul);
-        owner.Unlock();
-    }
-    ThreadEvent assigned;
-    ASSERT_EQ(assigned.Create(0, 1), 1);
+// Assignment releases the event the target owned (a leak shows in the
+// sanitizer builds). That copies release nothing, the timer manager's copies
+// show: its own event outlives them.
+TEST(ThreadEvent, AssignmentReleasesTheTargetsOwnEvent) {
+    ThreadEvent owner, assigned;
+    ASSERT_EQ(owner.Create(1, 0) + assigned.Create(0, 1), 2);
     assigned = owner;
     EXPECT_EQ(assigned.GetHandle(), owner.GetHandle());
 }
@@ -306,28 +297,13 @@ TEST(ThreadBase, RunsItsOperationsInOrderAndReportsTheExitCodeUntilCleanup) {
     EXPECT_EQ(thread, &recorder);  // untouched
 }
 
-// Neither a wait too short nor copies (which own nothing) change a running thread.
-TEST(ThreadBase, ShortWaitsAndCopiesLeaveTheRunAlone) {
-    ThreadBase* thread = Started([] { return StartThread(WaitForRelease, kSleeps, nullptr, 0); });
-    EXPECT_EQ(thread->WaitForThreadEnd(0) + thread->WaitForThreadEnd(10), 0);
-    {
-        ThreadBase copy(*thread);
-        ThreadBase assigned;
-        assigned = *thread;
-        EXPECT_EQ(copy.Stop(0), 0);
-    }
-    EXPECT_EQ(thread->IsRunning(), 1);
-    gRelease = true;
-    unsigned long code = 0;
-    EXPECT_EQ(StopThread(&thread, kInfinite, &code), 1);
-    EXPECT_EQ(code, 3ul);
-    Thread::WaitForThread(gOwnHandle.load(), kInfinite, nullptr);
-}
-
-// Stop(0) of a thread blocked for ever terminates it at once and reports the
-// exit code of no run, 0xFFFFFFFF; Start on a running object terminates the old thread.
+// A wait too short leaves the run alone; Stop(0) of a thread blocked for ever
+// terminates it at once and reports the exit code of no run, 0xFFFFFFFF;
+// Start on a running object terminates the old thread. (Copies, which own
+// nothing and leave the run alone: the timer manager's tests.)
 TEST(Termination, BlockedThreadsAreTerminatedPromptly) {
     ThreadBase* thread = Started([] { return StartThread(BlockForever, nullptr, nullptr, 0); });
+    EXPECT_EQ(thread->WaitForThreadEnd(0) + thread->WaitForThreadEnd(10), 0);
     unsigned long code = 0;
     const auto start = Clock::now();
     EXPECT_EQ(StopThread(&thread, 0, &code), 0);
@@ -439,16 +415,13 @@ std::uint64_t UptimeAt(std::uint64_t milliseconds, std::uint64_t stepEighths = 0
 
 }  // namespace
 
-// Each wrap of the 32-bit tick count (through the clock seam) adds 2^32, also
-// with four threads racing through a wrap: their results never decrease and
-// exactly one wrap is counted. Relative to the wraps counted before the test.
+// Four threads race through a wrap of the 32-bit tick count (through the
+// clock seam): their results never decrease, and the wrap adds 2^32 exactly
+// once. Relative to the wraps counted before the test.
 TEST(GetSystemUptime, CountsWrapsOfTheTickCountEvenUnderConcurrentCalls) {
     const pf::ClockSource* previous = pf::SetClockSource(&kFake);
     const std::uint64_t wraps = UptimeAt(0xFFFFFFF0ull) >> 32 << 32;
-    EXPECT_EQ(UptimeAt(0xFFFFFFF0ull), wraps + 0xFFFFFFF0ull);
-    EXPECT_EQ(UptimeAt(16), wraps + 0x100000010ull);
-    EXPECT_EQ(UptimeAt(0xFFFFFFFFull), wraps + 0x1FFFFFFFFull);
-    UptimeAt(0xFFFFFFFFull, 1);
+    EXPECT_EQ(UptimeAt(0xFFFFFFFFull, 1), wraps + 0xFFFFFFFFull);
     std::uint64_t last[4] = {};
     std::atomic<bool> decreased{false};
     std::vector<std::thread> callers;
@@ -464,7 +437,7 @@ TEST(GetSystemUptime, CountsWrapsOfTheTickCountEvenUnderConcurrentCalls) {
     for (auto& caller : callers) caller.join();
     EXPECT_FALSE(decreased.load());
     const std::uint64_t highest = *std::max_element(last, last + 4);
-    EXPECT_GE(highest, wraps + 0x200000000ull);
-    EXPECT_LT(highest, wraps + 0x300000000ull);
+    EXPECT_GE(highest, wraps + 0x100000000ull);
+    EXPECT_LT(highest, wraps + 0x200000000ull);
     pf::SetClockSource(previous);
 }

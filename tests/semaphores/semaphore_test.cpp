@@ -121,19 +121,14 @@ TEST(SemaphoreObject, DestructionGivesBackOnlyAUnitLockedForCleanup) {
     const std::string base = UniqueBase("cleanup");
     Semaphore watcher(1, base.c_str());
     void* raw = OpenRaw(base, 1);
-    for (bool unlockOnCleanup : {true, false}) {
+    for (int how : {0, 1, 2}) {  // Lock(true), Lock(false), TryLock(true) and Unlock
         {
             Semaphore holder(1, base.c_str());
-            ASSERT_TRUE(holder.Lock(unlockOnCleanup));
+            ASSERT_TRUE(how == 2 ? holder.TryLock(true) && holder.Unlock() : holder.Lock(how == 0));
         }
-        ASSERT_EQ(CountOf(raw), unlockOnCleanup ? 1 : 0);
+        EXPECT_EQ(CountOf(raw), how == 1 ? 0 : 1);
+        if (how == 1) pf::ReleaseSemaphore(raw, 1, nullptr);
     }
-    pf::ReleaseSemaphore(raw, 1, nullptr);
-    {
-        Semaphore holder(1, base.c_str());
-        ASSERT_TRUE(holder.TryLock(true) && holder.Unlock());
-    }
-    EXPECT_EQ(CountOf(raw), 1);
     pf::CloseHandle(raw);
 }
 

@@ -214,28 +214,6 @@ TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
     }
 }
 
-// ---- Between processes -------------------------------------------------------------
-
-RVSYS_HELPER(try_lock_once) {
-    Semaphore object(1, HelperBase().c_str());
-    return object.TryLock(true) ? 0 : 1;
-}
-
-// Processes share the count: a unit held here keeps a helper out, and a
-// helper's Lock(true) unit comes back at its exit. (Exclusion between
-// processes under load: the platform tests.)
-TEST(SemaphoreProcesses, ProcessesShareTheCount) {
-    const std::string base = UniqueBase("procs");
-    SetHelperBase(base);
-    Semaphore mine(1, base.c_str());  // also keeps the name alive between the helpers
-    ASSERT_TRUE(mine.Lock(true));
-    EXPECT_EQ(RunHelper("try_lock_once"), 1);
-    ASSERT_TRUE(mine.Unlock());
-    EXPECT_EQ(RunHelper("try_lock_once"), 0);
-    EXPECT_TRUE(mine.TryLock(true));
-    EXPECT_FALSE(mine.TryLock(true));  // one unit, as at the start
-}
-
 // ---- Signals -----------------------------------------------------------------------
 
 RVSYS_HELPER(hold_then_signal) {
@@ -251,9 +229,10 @@ RVSYS_HELPER(hold_then_signal) {
     return 99;  // the signal must end the process before this
 }
 
-// SIGINT, SIGTERM and SIGBREAK in a process holding units: the Lock(true) unit
-// comes back, the Lock(false) one stays taken, then the default action ends
-// the process. (Previous handlers of the process's own: the next test.)
+// SIGINT, SIGTERM and SIGBREAK in a helper process holding units, which this
+// process watches: the Lock(true) unit comes back, the Lock(false) one stays
+// taken, then the default action ends the process. (Previous handlers of the
+// process's own: the next test.)
 TEST(SemaphoreSignals, EachSignalGivesTheUnitBackThenTheDefaultActionEndsTheProcess) {
     for (int signal : {SIGINT, SIGTERM, SIGBREAK}) {
         SCOPED_TRACE("signal " + std::to_string(signal));

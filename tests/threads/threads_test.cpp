@@ -56,22 +56,17 @@ struct Section {
 
 // ---- ThreadMutex and ThreadEvent -----------------------------------------------------
 
-// Lock and TryLock keep other threads out (nesting and exclusion under load
-// are the critical section's, which the platform tests check); without its
-// critical section (allocation failed) the mutex refuses everything.
-TEST(ThreadMutex, LockAndTryLockKeepOthersOutAndAMutexWithoutSectionRefusesAll) {
+// TryLock is refused to other threads while the mutex is held; without its
+// critical section (allocation failed) the mutex refuses everything. (Nesting
+// is the critical section's, which the platform tests check; Lock's exclusion
+// the event loop's four-thread test loads through its request queue.)
+TEST(ThreadMutex, TryLockKeepsOthersOutAndAMutexWithoutSectionRefusesAll) {
     ThreadMutex mutex;
     ASSERT_TRUE(mutex && mutex.Lock());
     bool taken = true;
     std::thread([&] { taken = mutex.TryLock(); }).join();
     EXPECT_FALSE(taken);
-    {
-        Probe probe([&] { mutex.Lock(); }, [&] { mutex.Unlock(); });
-        EXPECT_FALSE(probe.GotWithin(Ms(30)));
-        EXPECT_TRUE(mutex.Unlock());
-        EXPECT_TRUE(probe.GotWithin(Ms(5000)));
-    }
-    EXPECT_TRUE(mutex.TryLock() && mutex.Unlock());
+    EXPECT_TRUE(mutex.Unlock() && mutex.TryLock() && mutex.Unlock());
     rvsys::test::FailNothrowAllocations(1);
     ThreadMutex broken;
     rvsys::test::FailNothrowAllocations(0);
@@ -81,10 +76,9 @@ TEST(ThreadMutex, LockAndTryLockKeepOthersOutAndAMutexWithoutSectionRefusesAll) 
 // Memory running out for the cell or the lock leaves the event not created;
 // then Create works once and Destroy once, the reset mode reaches the system
 // event, a destroyed lock is not used, and the event may be created again.
+// (Waits on an event never created fail: the event loop's test.)
 TEST(ThreadEvent, CreatesOnceDestroysOnceAndKeepsTheResetMode) {
     ThreadEvent event;
-    EXPECT_EQ(event.WaitForEvent(1000, nullptr), kFailed);  // not created: at once
-    EXPECT_EQ(event.SetEvent() + event.ResetEvent() + event.Destroy(), 0);
     for (int skip : {0, 1}) {
         rvsys::test::FailNothrowAllocations(1, skip);
         EXPECT_EQ(event.Create(1, 1), 0);

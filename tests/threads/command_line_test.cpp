@@ -1,6 +1,6 @@
 // Thread::GetCommandLineA: hand-checked cases pin a small model of the
-// selection table, which then checks every flag combination on lines of every
-// shape, at the edge buffer sizes, and on random lines; then the process's own line.
+// selection table, which then checks every flag combination on random lines
+// at the edge buffer sizes; then the process's own line.
 #include <gtest/gtest.h>
 
 #include <rvsysutils/Thread.h>
@@ -75,16 +75,11 @@ TEST(CommandLine, HandCheckedCasesAgreeWithTheFunctionAndTheModel) {
         {example, kFirst | kNameOnly, {1, "-a"}},
         {R"("C:\app.exe")", kInclude, {0, R"(C:\app.exe)"}},
         {R"("C:\app.exe")", kInclude | kFirst, {1, R"(C:\app.exe)"}},
-        {R"("C:\app.exe" )", kInclude, {1, R"("C:\app.exe" )"}},
         {R"("C:\app.exe" )", 0, {0, std::nullopt}},
-        {R"("p"  -a)", 0, {2, " -a"}},  // every space counts: doubled,
-        {R"("p"  -a)", kFirst, {1, ""}},
-        {R"("p" -a )", 0, {2, "-a "}},  // trailing,
+        {R"("p"  -a )", 0, {3, " -a "}},  // every space counts, doubled or trailing,
         {"\"p\" a\tb", 0, {1, "a\tb"}},  // but a tab is no separator
         {R"(app.exe "x y" -z)", 0, {1, "-z"}},  // the first two quotes count, wherever they are
-        {R"("" -a)", kInclude | kNameOnly, {0, ""}},
         {R"("app.exe -a)", kInclude, {-1, std::nullopt}},
-        {"app.exe -a", 0, {-1, std::nullopt}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Copy(c.line, c.flags), c.expected) << "line [" << c.line << "] flags " << c.flags;
@@ -92,27 +87,19 @@ TEST(CommandLine, HandCheckedCasesAgreeWithTheFunctionAndTheModel) {
     }
 }
 
-// Every flag combination on lines with no, one and several arguments, odd
-// spaces, no or one quote; buffers of 0, 1, the text's length, one more, and plenty.
-TEST(CommandLine, EveryFlagCombinationOnEveryShapeAndBufferSizeMatchesTheModel) {
-    for (const std::string line : {"\"p\"", "\"p\" ", "\"p\" a", "\"p\" a b c", "\"p\"  a", "\"p\" a ", "\"p\"a b",
-                                   "\"p q\" a", "p", "\"p", "p \"a\" b", "\"\" a", "\"\"", "\"p\" \"a b\" c",
-                                   "x\"p\" a b", "\"p\"\t a", "\"p\" a\"b\"", "", "\"p\"   ", " \"p\" a"}) {
-        for (int flags = 0; flags < 8; ++flags) {
-            const auto length = static_cast<unsigned>(Model(line, flags).second.value_or("").size());
-            for (unsigned size : {0u, 1u, length, length + 1, 512u}) ExpectMatchesModel(line, flags, size);
-        }
-    }
-}
-
-TEST(CommandLine, RandomLinesMatchTheModel) {
+// Random lines of quotes, spaces, tabs and letters, with every flag
+// combination and buffers of 0, 1, the text's length, one more, and plenty.
+TEST(CommandLine, RandomLinesMatchTheModelForEveryFlagCombinationAndEdgeBufferSize) {
     std::mt19937 random(12345);
     const char alphabet[] = {'"', ' ', ' ', 'a', 'b', '\t', '\\'};
-    for (int trial = 0; trial < 20000 && !::testing::Test::HasFailure(); ++trial) {
+    for (int trial = 0; trial < 5000 && !::testing::Test::HasFailure(); ++trial) {
         std::string line;
         const auto length = random() % 14;
         for (unsigned i = 0; i < length; ++i) line += alphabet[random() % sizeof alphabet];
-        ExpectMatchesModel(line, static_cast<int>(random() % 8), static_cast<unsigned>(random() % (length + 3)));
+        for (int flags = 0; flags < 8; ++flags) {
+            const auto text = static_cast<unsigned>(Model(line, flags).second.value_or("").size());
+            for (unsigned size : {0u, 1u, text, text + 1, 512u}) ExpectMatchesModel(line, flags, size);
+        }
     }
 }
 

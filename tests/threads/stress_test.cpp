@@ -1,21 +1,17 @@
 // Stress runs meant for the sanitizer builds: many runs of the thread object
 // on every path. Built twice: in stress_tests (both systems) every run ends by
-// itself, and a contended mutex is checked for mutual exclusion; in
-// stress_linux_tests (RVSYS_STRESS_CUT_SHORT) runs are cut short at any point
-// of their own code or the library's, with random timeouts. Only the Linux
+// itself; in stress_linux_tests (RVSYS_STRESS_CUT_SHORT) runs are cut short at
+// any point of their own code or the library's, with random timeouts. Only the Linux
 // layer's cooperative termination is safe at any point: Windows'
 // TerminateThread can leave the loader's, the heap's or Wine's locks held.
 #include <gtest/gtest.h>
 
 #include <rvsysutils/Thread.h>
 #include <rvsysutils/ThreadBase.h>
-#include <rvsysutils/ThreadMutex.h>
 
 #include <atomic>
 #include <cstdint>
 #include <random>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -93,26 +89,4 @@ void Cycles(int count, bool cutShort) {
 TEST(Stress, TenThousandStartStopCyclesWithRandomTiming) { Cycles(10000, true); }
 #else
 TEST(Stress, TwoThousandRunsStartAndEndOnEveryPath) { Cycles(2000, false); }
-
-TEST(Stress, MutexExcludesFourThreadsOverAMillionLocksEach) {
-    ThreadMutex mutex;
-    long counter = 0;  // guarded by the mutex only
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlap{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 1000000; ++i) {
-                mutex.Lock();
-                if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlap = true;
-                ++counter;
-                inside.fetch_sub(1, std::memory_order_relaxed);
-                mutex.Unlock();
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_FALSE(overlap.load());
-    EXPECT_EQ(counter, 4000000);
-}
 #endif

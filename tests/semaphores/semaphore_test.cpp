@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,6 +213,62 @@ TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
             EXPECT_EQ(output, "|" + kTooManyPosts + "|" + boxes);
         }
     }
+}
+
+// ---- Between processes -------------------------------------------------------------
+
+RVSYS_HELPER(try_lock_once) {
+    Semaphore object(1, HelperBase().c_str());
+    return object.TryLock(true) ? 0 : 1;
+}
+
+namespace {
+
+struct SharedCounter {
+    std::atomic<int> inside;
+    std::atomic<int> violations;
+};
+constexpr int kWorkers = 8;
+constexpr int kRoundsPerWorker = 10000;
+
+}  // namespace
+
+RVSYS_HELPER(exclusion_worker) {
+    auto* counter = static_cast<SharedCounter*>(
+        rvsys::test::MapSharedMemory(std::getenv("RVSYS_TEST_COUNTER"), sizeof(SharedCounter)));
+    Semaphore lock(1, HelperBase().c_str());
+    for (int round = 0; round < kRoundsPerWorker; ++round) {
+        if (counter == nullptr || !lock.Lock(true)) return 2;
+        if (counter->inside.fetch_add(1) != 0) counter->violations.fetch_add(1);
+        counter->inside.fetch_sub(1);
+        if (!lock.Unlock()) return 3;
+    }
+    return 0;
+}
+
+// Processes share the count: a unit held here keeps a helper out, and a
+// helper's Lock(true) unit comes back at its exit; 8 processes x 10,000 turns
+// each keep mutual exclusion and the one unit.
+TEST(SemaphoreProcesses, ProcessesShareTheCountAndTakeTurnsExclusively) {
+    const std::string base = UniqueBase("procs");
+    SetHelperBase(base);
+    Semaphore mine(1, base.c_str());  // also keeps the name alive between the helpers
+    ASSERT_TRUE(mine.Lock(true));
+    EXPECT_EQ(RunHelper("try_lock_once"), 1);
+    ASSERT_TRUE(mine.Unlock());
+    EXPECT_EQ(RunHelper("try_lock_once"), 0);
+
+    const std::string counterName = "rvsys-test-counter-" + std::to_string(rvsys::test::ProcessId());
+    auto* counter = static_cast<SharedCounter*>(rvsys::test::MapSharedMemory(counterName, sizeof(SharedCounter)));
+    ASSERT_NE(counter, nullptr);
+    rvsys::test::SetEnvironment("RVSYS_TEST_COUNTER", counterName);
+    std::vector<std::unique_ptr<rvsys::test::Helper>> workers;
+    for (int w = 0; w < kWorkers; ++w) workers.push_back(std::make_unique<rvsys::test::Helper>("exclusion_worker"));
+    for (auto& worker : workers) EXPECT_EQ(worker->Wait(), 0);
+    EXPECT_EQ(counter->violations.load(), 0);
+    EXPECT_TRUE(mine.TryLock(true));
+    EXPECT_FALSE(mine.TryLock(true));  // one unit, as at the start
+    rvsys::test::UnlinkSharedMemory(counterName);
 }
 
 // ---- Signals -----------------------------------------------------------------------

@@ -8,10 +8,13 @@
 
 #include <rvsysutils/Thread.h>
 #include <rvsysutils/ThreadBase.h>
+#include <rvsysutils/ThreadMutex.h>
 
 #include <atomic>
 #include <cstdint>
 #include <random>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -89,4 +92,27 @@ void Cycles(int count, bool cutShort) {
 TEST(Stress, TenThousandStartStopCyclesWithRandomTiming) { Cycles(10000, true); }
 #else
 TEST(Stress, TwoThousandRunsStartAndEndOnEveryPath) { Cycles(2000, false); }
+
+// Mutual exclusion holds over four threads and four million Lock/Unlock pairs.
+TEST(Stress, MutexExcludesFourThreadsOverAMillionLocksEach) {
+    ThreadMutex mutex;
+    long counter = 0;  // guarded by the mutex only
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlap{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 1000000; ++i) {
+                mutex.Lock();
+                if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlap = true;
+                ++counter;
+                inside.fetch_sub(1, std::memory_order_relaxed);
+                mutex.Unlock();
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_FALSE(overlap.load());
+    EXPECT_EQ(counter, 4000000);
+}
 #endif

@@ -131,10 +131,38 @@ private:
     std::function<void(int)> mHook;
 };
 
-void Cease(void* loop) { static_cast<TimersAndEventManager*>(loop)->CeaseExecution(); }
-void LogJump(void*, int seconds) { EventLoop::Record(const_cast<char*>(("jump" + std::to_string(seconds)).c_str())); }
+[[maybe_unused]] void Cease(void* loop) { static_cast<TimersAndEventManager*>(loop)->CeaseExecution(); }
+[[maybe_unused]] void LogJump(void*, int seconds) { EventLoop::Record(const_cast<char*>(("jump" + std::to_string(seconds)).c_str())); }
 
 }  // namespace
+
+#if defined(RVSYS_PASS_LOCKS)
+// This build is linked with --wrap for the platform's EnterCriticalSection
+// (Linux, GNU ld): every critical section entered on the loop's thread while
+// recording is counted.
+namespace {
+thread_local std::set<const void*>* tEntered = nullptr;  // recording when set
+}  // namespace
+
+extern "C" void __real__ZN5rvsys8platform20EnterCriticalSectionEP21_RTL_CRITICAL_SECTION(_RTL_CRITICAL_SECTION* cs);
+extern "C" void __wrap__ZN5rvsys8platform20EnterCriticalSectionEP21_RTL_CRITICAL_SECTION(_RTL_CRITICAL_SECTION* cs) {
+    if (tEntered != nullptr) tEntered->insert(cs);
+    __real__ZN5rvsys8platform20EnterCriticalSectionEP21_RTL_CRITICAL_SECTION(cs);
+}
+
+// An idle pass, or one that fires a timer, takes only the event's lock, around
+// its wait. (That applying outside requests takes the manager's mutex is shown
+// under ThreadSanitizer by the four-thread run.)
+TEST_F(EventLoop, APassWithNothingQueuedTakesOnlyTheEventsLock) {
+    std::set<const void*> entered;
+    Add(Now(), "timer+150");
+    tEntered = &entered;
+    EXPECT_TRUE(Run(20));
+    tEntered = nullptr;
+    EXPECT_EQ(fired, "timer@2");
+    EXPECT_EQ(entered.size(), 1u);
+}
+#else
 
 // A timer fires in the first pass strictly past its key, earliest first; equal
 // keys fire in the order they were added.
@@ -302,3 +330,25 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
     });
     EXPECT_EQ(seen, model);
 }
+
+namespace {
+int gPasses = 0;
+void CountPass(void* loop) {
+    if (++gPasses == 6) return Cease(loop);
+    static_cast<TimersAndEventManager*>(loop)->AddTimerFromCallback(0u, &CountPass, loop);  // due next pass
+}
+}  // namespace
+
+// An event never created fails every wait: each pass sleeps its period instead
+// of spinning.
+TEST(EventLoopThreads, AnUncreatedEventMakesEachPassSleepItsPeriod) {
+    TimersAndEventManager loop(10);
+    ThreadEvent never;
+    gPasses = 0;
+    loop.AddTimerFromCallback(0u, &CountPass, &loop);
+    const auto start = rvsys::test::Clock::now();
+    EXPECT_TRUE(loop.Start(never));
+    EXPECT_EQ(gPasses, 6);
+    EXPECT_GE(rvsys::test::ElapsedMs(start), 6 * 10);
+}
+#endif

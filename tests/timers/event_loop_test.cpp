@@ -132,7 +132,9 @@ private:
 };
 
 [[maybe_unused]] void Cease(void* loop) { static_cast<TimersAndEventManager*>(loop)->CeaseExecution(); }
-[[maybe_unused]] void LogJump(void*, int seconds) { EventLoop::Record(const_cast<char*>(("jump" + std::to_string(seconds)).c_str())); }
+[[maybe_unused]] void LogJump(void*, int seconds) {
+    EventLoop::Record(const_cast<char*>(("jump" + std::to_string(seconds)).c_str()));
+}
 
 }  // namespace
 

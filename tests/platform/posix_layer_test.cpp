@@ -46,7 +46,7 @@ TEST(Handles, ANewObjectDoesNotAnswerToAClosedValue) {
 
 namespace {
 
-enum Target : std::intptr_t { kBlocked, kSpinning, kInLibraryCode, kOnACriticalSection };
+enum Target : std::intptr_t { kSpinning, kInLibraryCode, kOnACriticalSection };
 std::atomic<bool> gStarted{false};
 std::atomic<bool> gStop{false};
 std::atomic<bool> gRanOn{false};
@@ -62,7 +62,6 @@ DWORD RunTarget(LPVOID target) {
     const auto kind = static_cast<Target>(reinterpret_cast<std::intptr_t>(target));
     if (kind == kInLibraryCode || kind == kOnACriticalSection) pf::EnterLibraryCode();
     gStarted = true;
-    if (kind == kBlocked) pf::Sleep(INFINITE);
     if (kind == kOnACriticalSection) pf::EnterCriticalSection(&gHeld);
     while (!gStop.load()) {
     }
@@ -74,13 +73,14 @@ DWORD RunTarget(LPVOID target) {
 
 }  // namespace
 
-// Cooperative termination: a blocked thread ends promptly; a spinning one at
-// its next blocking call (TerminateThread returns at once); one in library
-// code only once it leaves it (TerminateThread waits); one blocked on a
-// critical section without taking it. Each unwinds its stack.
+// Cooperative termination: a spinning thread ends at its next blocking call
+// (TerminateThread returns at once); one in library code only once it leaves
+// it (TerminateThread waits); one blocked on a critical section without taking
+// it. Each unwinds its stack. (A thread blocked elsewhere ends promptly: the
+// library's termination tests.)
 TEST(Termination, EndsTheTargetAtItsNextBlockingCallAndUnwinds) {
     pf::InitializeCriticalSection(&gHeld);
-    for (Target target : {kBlocked, kSpinning, kInLibraryCode, kOnACriticalSection}) {
+    for (Target target : {kSpinning, kInLibraryCode, kOnACriticalSection}) {
         SCOPED_TRACE(static_cast<int>(target));
         gStarted = gRanOn = false;
         gStop = target == kOnACriticalSection;
@@ -91,7 +91,6 @@ TEST(Termination, EndsTheTargetAtItsNextBlockingCallAndUnwinds) {
         if (target == kOnACriticalSection) pf::Sleep(20);  // into EnterCriticalSection
         const auto exitCode = static_cast<DWORD>(20 + target);
         std::atomic<bool> returned{false};
-        const auto start = Clock::now();
         std::thread terminator([&] {
             EXPECT_EQ(pf::TerminateThread(thread, exitCode), TRUE);
             returned = true;
@@ -106,7 +105,6 @@ TEST(Termination, EndsTheTargetAtItsNextBlockingCallAndUnwinds) {
         gStop = true;
         terminator.join();
         EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-        EXPECT_TRUE(target != kBlocked || ElapsedMs(start) < 1000);  // promptly
         EXPECT_EQ(ExitCodeOf(thread), exitCode);
         EXPECT_FALSE(gRanOn.load());
         EXPECT_EQ(gUnwound.load(), 1);

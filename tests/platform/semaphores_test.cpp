@@ -52,11 +52,10 @@ TEST(Semaphores, CountsAndNames) {
         std::string name;
         LONG initial, maximum;
         DWORD error;
-    } cases[] = {{base, 2, 1, ERROR_INVALID_PARAMETER},    {base, 0, 0, ERROR_INVALID_PARAMETER},
-                 {base, -1, 1, ERROR_INVALID_PARAMETER},   {"Local\\", 1, 2, ERROR_INVALID_NAME},
-                 {longest + "x", 1, 2, ERROR_FILENAME_EXCED_RANGE}, {longest, 1, 2, ERROR_SUCCESS},
-                 {base, 1, 2, ERROR_SUCCESS},              {"Local\\" + base, 1, 2, ERROR_ALREADY_EXISTS},
-                 {base + "a/b", 1, 2, ERROR_SUCCESS}};
+    } cases[] = {{base, 2, 1, ERROR_INVALID_PARAMETER},          {base, -1, 1, ERROR_INVALID_PARAMETER},
+                 {"Local\\", 1, 2, ERROR_INVALID_NAME},          {longest + "x", 1, 2, ERROR_FILENAME_EXCED_RANGE},
+                 {longest, 1, 2, ERROR_SUCCESS},                 {base, 1, 2, ERROR_SUCCESS},
+                 {"Local\\" + base, 1, 2, ERROR_ALREADY_EXISTS}, {base + "a/b", 1, 2, ERROR_SUCCESS}};
     std::vector<HANDLE> handles;
     for (const auto& c : cases) {
         handles.push_back(Create(c.name, c.initial, c.maximum));

@@ -27,15 +27,15 @@ inline HANDLE DuplicateOwnHandle() {
 }
 
 // `count` threads that each wait once on `object`; constructed once all of
-// them sleep in that wait. `handles` are theirs, `last` the last wait's result,
-// `woken` the number of waits that took a signal.
+// them sleep in that wait. `last` is the last wait's result, `woken` the
+// number of waits that took a signal.
 struct BlockedWaiters {
-    BlockedWaiters(HANDLE object, int count, DWORD timeout = INFINITE, BOOL alertable = FALSE) {
+    BlockedWaiters(HANDLE object, int count, DWORD timeout = INFINITE) {
         for (int i = 0; i < count; ++i) {
-            threads.emplace_back([this, object, timeout, alertable, i] {
-                handles[i] = DuplicateOwnHandle();  // the layer knows this thread before it announces itself
+            threads.emplace_back([this, object, timeout, i] {
+                pf::CloseHandle(DuplicateOwnHandle());  // the layer knows this thread before it announces itself
                 tids[i] = rvsys::test::KernelThreadId();
-                last = pf::WaitForSingleObjectEx(object, timeout, alertable);
+                last = pf::WaitForSingleObject(object, timeout);
                 if (last == WAIT_OBJECT_0) woken.fetch_add(1);
             });
         }
@@ -48,14 +48,8 @@ struct BlockedWaiters {
         for (auto& thread : threads) thread.join();
         threads.clear();
     }
-    ~BlockedWaiters() {
-        Join();
-        for (HANDLE handle : handles) {
-            if (handle != nullptr) pf::CloseHandle(handle);
-        }
-    }
+    ~BlockedWaiters() { Join(); }
     std::atomic<long> tids[4] = {};
-    HANDLE handles[4] = {};
     std::atomic<int> woken{0};
     std::atomic<DWORD> last{0};
     std::vector<std::thread> threads;

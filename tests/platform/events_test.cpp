@@ -117,3 +117,25 @@ TEST(QueuedCalls, RunOnlyInAlertableWaitsInOrder) {
     EXPECT_EQ(gLog, std::vector<int>{4});
     pf::CloseHandle(event);
 }
+
+// Waits on events and semaphores, and sleeps, never end before their time;
+// nor does a wait on the current process's pseudo-handle (a live process is
+// not signalled).
+TEST(Waits, NeverEndBeforeTheirTimeout) {
+    HANDLE event = NewEvent();
+    HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 0, 1, nullptr);
+    ASSERT_NE(semaphore, nullptr);
+    for (DWORD timeout : {1u, 10u, 35u}) {
+        for (HANDLE object : {event, semaphore, pf::GetCurrentProcess(), HANDLE{nullptr}}) {
+            const auto start = Clock::now();
+            if (object == nullptr) {
+                pf::Sleep(timeout);
+            } else {
+                EXPECT_EQ(pf::WaitForSingleObject(object, timeout), WAIT_TIMEOUT);
+            }
+            EXPECT_GE(ElapsedMs(start), std::int64_t{timeout});
+        }
+    }
+    pf::CloseHandle(semaphore);
+    pf::CloseHandle(event);
+}

@@ -1,4 +1,5 @@
-// Conformance of threads: exit codes, suspension, priorities.
+// Conformance of threads (exit codes, suspension, priorities) and of
+// critical sections.
 #include <utility>
 
 #include "conformance.h"
@@ -80,4 +81,29 @@ TEST(Threads, PrioritiesAndThePseudoHandle) {
     }
     pf::SetThreadPriority(self, original);
     EXPECT_EQ(pf::CloseHandle(self), TRUE);
+}
+
+// The holder re-enters through Enter and TryEnter and must leave as often
+// before another thread gets in. (Exclusion under contention: the mutex stress.)
+TEST(CriticalSections, ReentryAndTryEnter) {
+    CRITICAL_SECTION cs;
+    pf::InitializeCriticalSection(&cs);
+    auto tryFromAnotherThread = [&] {
+        BOOL taken = FALSE;
+        std::thread([&] {
+            taken = pf::TryEnterCriticalSection(&cs);
+            if (taken) pf::LeaveCriticalSection(&cs);
+        }).join();
+        return taken;
+    };
+    pf::EnterCriticalSection(&cs);
+    pf::EnterCriticalSection(&cs);
+    EXPECT_EQ(pf::TryEnterCriticalSection(&cs), TRUE);
+    EXPECT_EQ(tryFromAnotherThread(), FALSE);
+    pf::LeaveCriticalSection(&cs);
+    pf::LeaveCriticalSection(&cs);
+    EXPECT_EQ(tryFromAnotherThread(), FALSE);
+    pf::LeaveCriticalSection(&cs);
+    EXPECT_EQ(tryFromAnotherThread(), TRUE);
+    pf::DeleteCriticalSection(&cs);
 }

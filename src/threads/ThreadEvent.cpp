@@ -10,15 +10,19 @@ using namespace rvsys::platform;
 
 namespace {
 
-// The cell that mEventHandle points to. The handle comes first, so the cell's
-// address is a valid void** for callers; the owner field tells the object whose
-// Create made the cell (and the lock) from its copies, which only share them.
+// The cell that mEventHandle points to: only the handle, so the cell's address
+// is a valid void** for callers.
 struct EventCell {
     HANDLE handle;
-    const ThreadEvent* owner;
 };
 
 EventCell* CellOf(void** eventHandle) { return reinterpret_cast<EventCell*>(eventHandle); }
+
+// A copy marks itself in mManualReset (which Create normalises to 0 or 1, and
+// nothing reads afterwards) rather than in the shared cell: the owner may have
+// freed the cell by the time a copy is destroyed, so a copy must never read it.
+constexpr long kSharedCopy = 2;
+constexpr long kManualBit = 1;
 
 }  // namespace
 
@@ -28,15 +32,17 @@ ThreadEvent::~ThreadEvent() { Destroy(); }
 
 ThreadEvent::ThreadEvent(const ThreadEvent& other)
     : mHasLock(other.mHasLock),
-      mManualReset(other.mManualReset),
+      mManualReset(other.mEventHandle != nullptr ? other.mManualReset | kSharedCopy : other.mManualReset),
       mEventHandle(other.mEventHandle),
       mCriticalSection(other.mCriticalSection) {}
 
 ThreadEvent& ThreadEvent::operator=(const ThreadEvent& other) {
-    if (this == &other) return *this;
-    if (mEventHandle != nullptr && mEventHandle != other.mEventHandle) Destroy();
+    // Sharing what this object already refers to changes nothing, and keeps an
+    // owner the owner.
+    if (this == &other || (mEventHandle != nullptr && mEventHandle == other.mEventHandle)) return *this;
+    if (mEventHandle != nullptr) Destroy();
     mHasLock = other.mHasLock;
-    mManualReset = other.mManualReset;
+    mManualReset = other.mEventHandle != nullptr ? other.mManualReset | kSharedCopy : other.mManualReset;
     mEventHandle = other.mEventHandle;
     mCriticalSection = other.mCriticalSection;
     return *this;
@@ -46,8 +52,8 @@ long ThreadEvent::Create(long withLock, long manualReset) {
     if (mEventHandle != nullptr) return 0;
     if (withLock != 0 && mCriticalSection != nullptr) return 0;
     mHasLock = withLock;
-    mManualReset = manualReset;
-    auto* cell = new (std::nothrow) EventCell{nullptr, this};
+    mManualReset = manualReset != 0 ? kManualBit : 0;
+    auto* cell = new (std::nothrow) EventCell{nullptr};
     if (cell == nullptr) return 0;
     mEventHandle = &cell->handle;
     if (mHasLock != 0) {
@@ -67,13 +73,14 @@ long ThreadEvent::Create(long withLock, long manualReset) {
 long ThreadEvent::Destroy() {
     if (mEventHandle == nullptr) return 0;
     if (mHasLock != 0 && mCriticalSection == nullptr) return 0;
-    EventCell* cell = CellOf(mEventHandle);
-    if (cell->owner == this) {
+    if ((mManualReset & kSharedCopy) == 0) {
+        EventCell* cell = CellOf(mEventHandle);
         if (mHasLock != 0) platform::DeleteCriticalSection(mCriticalSection);
         if (cell->handle != nullptr) platform::CloseHandle(cell->handle);
         if (mHasLock != 0) delete mCriticalSection;
         delete cell;
     }
+    mManualReset &= kManualBit;
     if (mHasLock != 0) mCriticalSection = nullptr;
     mEventHandle = nullptr;
     return 1;

@@ -170,6 +170,47 @@ TEST(ThreadEvent, AssignmentReleasesTheTargetsOwnEvent) {
     EXPECT_EQ(assigned.GetHandle(), owner.GetHandle());
 }
 
+// A copy never reads the shared cell to learn that it is a copy: once the
+// owner has freed the event, a copy's Destroy and destructor just forget it
+// (a read of freed memory shows in the sanitizer builds).
+TEST(ThreadEvent, CopiesForgetTheEventAfterTheOwnerIsGone) {
+    auto* owner = new ThreadEvent;
+    ASSERT_EQ(owner->Create(1, 0), 1);
+    auto* copy = new ThreadEvent(*owner);
+    auto* assigned = new ThreadEvent;
+    *assigned = *owner;
+    delete owner;
+    EXPECT_EQ(copy->Destroy(), 1);
+    EXPECT_EQ(copy->GetHandle(), nullptr);
+    delete copy;
+    delete assigned;
+}
+
+// An owner assigned another owner's event becomes a copy: destroying the
+// other first leaves it nothing to release.
+TEST(ThreadEvent, AnAssignedOwnerMayOutliveTheEventItWasGiven) {
+    auto* target = new ThreadEvent;
+    auto* source = new ThreadEvent;
+    ASSERT_EQ(target->Create(1, 0) + source->Create(0, 0), 2);
+    *target = *source;
+    delete source;
+    delete target;
+}
+
+// Assigning an owner its own copy keeps it the owner (no leak, no double free).
+TEST(ThreadEvent, AssigningAnOwnerItsOwnCopyKeepsItTheOwner) {
+    ThreadEvent owner;
+    ASSERT_EQ(owner.Create(1, 1), 1);
+    {
+        ThreadEvent copy(owner);
+        owner = copy;
+    }
+    EXPECT_EQ(owner.SetEvent(), 1);
+    EXPECT_EQ(owner.Lock(), 1);
+    EXPECT_EQ(owner.WaitForEvent(0, nullptr), 0ul);
+    EXPECT_EQ(owner.Unlock(), 1);
+}
+
 // ---- ThreadBase, StartThread, StopThread ---------------------------------------------
 
 namespace {

@@ -21,15 +21,22 @@ typedef void (*TimerCallback)(unsigned long id, void* userData);
 // callback runs on that one thread, one at a time, with no library lock held.
 //
 // Threads: one controlling thread calls Start, Stop and the destructor. Any
-// thread, callbacks included, may call AddTimer, ResetTimer and RemoveTimer,
-// but AddTimer and ResetTimer never while Start, Stop or the destructor runs.
-// Never call Stop from a callback: it returns 0 there and changes nothing.
+// thread, callbacks included, may call AddTimer, ResetTimer and RemoveTimer at
+// any time before the destructor, also while Start or Stop runs: they then
+// find the manager running or not (AddTimer and ResetTimer return 0 once Stop
+// has begun). Never call Stop from a callback: it returns 0 there and changes
+// nothing.
 // Destroying the manager from one of its own callbacks is allowed: everything
 // is released at once and the thread ends as soon as that callback returns.
 //
 // Times are milliseconds. Values of dueTime and period beyond 32 bits saturate
 // to the 32-bit range (on Linux, where long has 64 bits); counts of 0xFFFFFFFF
 // and above mean unlimited.
+//
+// The timers themselves are served by the platform: on Linux by one service
+// thread of the library's own, started at the first timer and kept for the
+// life of the process. The shared library therefore stays loaded once loaded
+// (dlclose leaves it mapped), so that thread never runs in unmapped code.
 //
 // Copies share the original's tables, event and thread; only the manager that
 // created them (by construction) releases them, exactly once. A copy may add,

@@ -30,7 +30,7 @@ TimerTables* TablesOf(std::map<unsigned long, TimerRecord*>* addQueue) {
     return static_cast<TimerTables*>(addQueue);
 }
 
-// Called with the event's lock held. Frees the records removed while the thread
+// Called with the tables' lock held. Frees the records removed while the thread
 // ran; the thread calls this only outside its wait, when no call of theirs can
 // be in progress.
 void FreeRetired(TimerTables* tables) {
@@ -40,7 +40,7 @@ void FreeRetired(TimerTables* tables) {
     }
 }
 
-// Called with the event's lock held, on a record just taken out of the tables.
+// Called with the tables' lock held, on a record just taken out of the tables.
 // Its completion call is withdrawn (or, if already taken off the queue, dropped);
 // the memory is freed now unless a call of it may still be running.
 void Retire(TimerTables* tables, TimerRecord* record) {
@@ -55,7 +55,7 @@ void Retire(TimerTables* tables, TimerRecord* record) {
     delete record;
 }
 
-// Called with the event's lock held. Stores `record` under `id`, replacing (and
+// Called with the tables' lock held. Stores `record` under `id`, replacing (and
 // freeing) a queued one. False when memory runs out.
 bool Queue(std::map<unsigned long, TimerRecord*>& queue, unsigned long id, TimerRecord* record) {
     try {
@@ -104,7 +104,10 @@ long TimerRecord::Arm() {
 
 long TimerRecord::Cancel() {
     if (mTimerHandle == nullptr) return 0;
-    if (platform::CancelWaitableTimer(mTimerHandle) == 1) platform::CloseHandle(mTimerHandle);
+    // Closed also when the cancel fails: the handle is ours alone and is never
+    // armed again, and on Windows closing it cancels it all the same.
+    platform::CancelWaitableTimer(mTimerHandle);
+    platform::CloseHandle(mTimerHandle);
     mTimerHandle = nullptr;
     return 1;
 }
@@ -123,26 +126,25 @@ void RVSYS_WINAPI TimerRecord::OnExpire(void* argument, DWORD, DWORD) {
     auto* record = static_cast<TimerRecord*>(argument);
     TimerManager* manager = record->mManager;
     TimerTables* tables = TablesOf(manager->mAddQueue);
-    ThreadEvent& event = manager->mTimerEvent;
 
-    event.Lock();
+    tables->Lock();
     // Removed after the platform took this call off the queue: it no longer runs.
     if (record->mRemoved) {
-        event.Unlock();
+        tables->Unlock();
         return;
     }
     tables->inCallback = record;
     const TimerCallback callback = record->mCallback;
     const unsigned long id = record->mId;
     void* const userData = record->mUserData;
-    event.Unlock();
+    tables->Unlock();
 
     platform::LeaveLibraryCode();
     callback(id, userData);
     platform::EnterLibraryCode();  // ends the thread here if Stop terminated it meanwhile
     if (tlsManagerGone) platform::ExitThread(0);  // the callback destroyed the manager
 
-    event.Lock();
+    tables->Lock();
     tables->inCallback = nullptr;
     if (record->mRemoved) {
         delete record;  // removed during its own callback: its memory was kept for us
@@ -150,14 +152,14 @@ void RVSYS_WINAPI TimerRecord::OnExpire(void* argument, DWORD, DWORD) {
         if (record->mCount != kUnlimited) --record->mCount;
         if (record->mCount == 0) manager->RemoveTimer(id);  // frees the record
     }
-    event.Unlock();
+    tables->Unlock();
 }
 
 // ---- TimerManager -------------------------------------------------------------
 
 TimerManager::TimerManager()
     : mAddQueue(nullptr), mResetQueue(nullptr), mTimers(nullptr), mStopRequested(0) {
-    if (auto* tables = new (std::nothrow) TimerTables(this)) {
+    if (auto* tables = new (std::nothrow) TimerTables(this, &mTimerEvent)) {
         mAddQueue = tables;
         mResetQueue = &tables->resets;
         mTimers = &tables->running;
@@ -206,26 +208,34 @@ void TimerManager::ReleaseOwned() {
     // Also after a Stop that failed: the terminated thread never runs library
     // code again, so every record can go.
     ClearQueues();
+    mTimerEvent.Destroy();
     delete tables;
     mAddQueue = mResetQueue = mTimers = nullptr;
-    mTimerEvent.Destroy();
 }
 
 long TimerManager::Start() {
     if (mAddQueue == nullptr || IsCopy()) return 0;
     if (IsRunning() != 0) return 1;
-    if (mTimerEvent.Create(1, 0) != 1) return 0;
+    TimerTables* tables = TablesOf(mAddQueue);
+    // The event is made and destroyed under the tables' lock, the only lock
+    // under which other threads touch it.
+    tables->Lock();
+    const bool made = !tables->abandoned && mTimerEvent.Create(1, 0) == 1;
+    if (!made && !tables->abandoned) mTimerEvent.Destroy();  // one made without its system event
     mStopRequested = 0;
+    tables->Unlock();
+    if (!made) return 0;
+    // A 1 from ThreadBase::Start means the thread is already marked running.
     if (ThreadBase::Start(nullptr) != 1) {
+        tables->Lock();
         mTimerEvent.Destroy();
+        tables->Unlock();
         return 0;
     }
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (IsRunning() != 0) return 1;
-        platform::Sleep(10);
-    }
-    mTimerEvent.Destroy();
-    return 0;
+    tables->Lock();
+    tables->accepting = true;
+    tables->Unlock();
+    return 1;
 }
 
 long TimerManager::Stop() {
@@ -233,18 +243,22 @@ long TimerManager::Stop() {
     TimerTables* tables = TablesOf(mAddQueue);
     if (tlsTimerThreadTables == tables) return 0;  // from a callback: it would wait for itself
     if (IsRunning() == 0) return 0;
-    mTimerEvent.Lock();
+    tables->Lock();
+    tables->accepting = false;
     mStopRequested = 1;
     mTimerEvent.SetEvent();
-    mTimerEvent.Unlock();
+    tables->Unlock();
     const long stopped = ThreadBase::Stop(1000);
     // Ended, or terminated: either way its library code will not run again.
-    mTimerEvent.Lock();
+    tables->Lock();
     tables->threadInRun = false;
-    mTimerEvent.Unlock();
+    if (stopped != 1) tables->abandoned = true;
+    tables->Unlock();
     if (stopped != 1) return 0;
     ClearQueues();
+    tables->Lock();
     mTimerEvent.Destroy();
+    tables->Unlock();
     return 1;
 }
 
@@ -264,20 +278,20 @@ long TimerManager::ResetTimer(unsigned long id, long dueTime, unsigned long coun
 // addition), and wakes the thread.
 long TimerManager::QueueChange(TimerMap& queue, bool running, unsigned long id, TimerCallback callback,
                                void* userData, long dueTime, unsigned long count, long period) {
-    if (Creator()->IsRunning() == 0) return 0;
-    mTimerEvent.Lock();
-    if ((mTimers->count(id) != 0) != running) {
-        mTimerEvent.Unlock();
+    TimerTables* tables = TablesOf(mAddQueue);
+    tables->Lock();
+    if (!tables->accepting || (mTimers->count(id) != 0) != running) {
+        tables->Unlock();
         return 0;
     }
     auto* record = new (std::nothrow) TimerRecord(Creator(), id, callback, userData, dueTime, count, period);
     if (record == nullptr || !Queue(queue, id, record)) {
         delete record;
-        mTimerEvent.Unlock();
+        tables->Unlock();
         return 0;
     }
-    mTimerEvent.SetEvent();
-    mTimerEvent.Unlock();
+    tables->event->SetEvent();
+    tables->Unlock();
     return 1;
 }
 
@@ -285,7 +299,7 @@ long TimerManager::RemoveTimer(unsigned long id) {
     if (mAddQueue == nullptr) return 0;
     TimerTables* tables = TablesOf(mAddQueue);
     long removed = 0;
-    mTimerEvent.Lock();
+    tables->Lock();
     if (auto it = mTimers->find(id); it != mTimers->end()) {
         TimerRecord* record = it->second;
         mTimers->erase(it);
@@ -296,14 +310,14 @@ long TimerManager::RemoveTimer(unsigned long id) {
         mAddQueue->erase(queued);
         removed = 1;
     }
-    mTimerEvent.Unlock();
+    tables->Unlock();
     return removed;
 }
 
 void TimerManager::ClearQueues() {
     if (mAddQueue == nullptr) return;
     TimerTables* tables = TablesOf(mAddQueue);
-    mTimerEvent.Lock();
+    tables->Lock();
     for (auto& entry : *mResetQueue) delete entry.second;
     mResetQueue->clear();
     for (auto& entry : *mAddQueue) delete entry.second;  // the destructor cancels
@@ -319,7 +333,7 @@ void TimerManager::ClearQueues() {
         tables->inCallback = nullptr;
     }
     FreeRetired(tables);
-    mTimerEvent.Unlock();
+    tables->Unlock();
 }
 
 unsigned long TimerManager::Run() {
@@ -328,10 +342,10 @@ unsigned long TimerManager::Run() {
     platform::EnterLibraryCode();
     TimerTables* tables = TablesOf(mAddQueue);
     tlsTimerThreadTables = tables;
-    mTimerEvent.Lock();
+    tables->Lock();
     tables->threadInRun = true;
     while (mStopRequested != 1) {
-        const unsigned long woken = mTimerEvent.WaitForEventEx(INFINITE, nullptr);
+        const unsigned long woken = mTimerEvent.WaitForEventEx(INFINITE, &tables->lock);
         FreeRetired(tables);  // no completion call is in progress out here
         if (woken != WAIT_OBJECT_0) continue;
         while (!mAddQueue->empty()) {
@@ -352,7 +366,8 @@ unsigned long TimerManager::Run() {
         }
     }
     tables->threadInRun = false;
-    mTimerEvent.Unlock();
+    tables->accepting = false;
+    tables->Unlock();
     tlsTimerThreadTables = nullptr;
     platform::LeaveLibraryCode();
     return 0;

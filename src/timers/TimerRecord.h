@@ -41,8 +41,8 @@ public:
     long long mDueTime100ns;
     void* mTimerHandle;
 
-    // Bookkeeping for removal while the thread runs (guarded by the manager's
-    // event lock): a removed record is never called again and is freed by the
+    // Bookkeeping for removal while the thread runs (guarded by the tables'
+    // lock): a removed record is never called again and is freed by the
     // timer thread once no call of it can be in progress.
     bool mRemoved = false;
     TimerRecord* mNextRetired = nullptr;
@@ -54,10 +54,28 @@ constexpr unsigned long kUnlimited = 0xFFFFFFFFul;
 
 // The manager's three tables, allocated together. The addition queue is the
 // object itself, so the manager's mAddQueue pointer leads back to the whole.
+//
+// Their lock lives as long as the tables (the manager's whole life), not only
+// from Start to Stop like the manager's event: RemoveTimer may come from any
+// thread at any time, and AddTimer and ResetTimer check `accepting` under it,
+// so none of them can touch the event while Start makes it or Stop destroys it.
+// The timer thread waits on the event with this lock as its lock.
 struct TimerTables : std::map<unsigned long, TimerRecord*> {
-    explicit TimerTables(const TimerManager* creator) : owner(creator) {}
+    TimerTables(const TimerManager* creator, ThreadEvent* creatorEvent) : owner(creator), event(creatorEvent) {
+        rvsys::platform::InitializeCriticalSection(&lock);
+    }
+    ~TimerTables() { rvsys::platform::DeleteCriticalSection(&lock); }
+    TimerTables(const TimerTables&) = delete;
+    TimerTables& operator=(const TimerTables&) = delete;
+
+    void Lock() { rvsys::platform::EnterCriticalSection(&lock); }
+    void Unlock() { rvsys::platform::LeaveCriticalSection(&lock); }
 
     const TimerManager* owner;  // the manager that created them; copies only share
+    ThreadEvent* event;         // the creator's event: copies signal through it
+    rvsys::platform::CRITICAL_SECTION lock;
+    bool accepting = false;  // the thread runs and no stop was asked: changes may be queued
+    bool abandoned = false;  // a Stop failed: only the destructor is left
     std::map<unsigned long, TimerRecord*> resets;
     std::map<unsigned long, TimerRecord*> running;
     bool threadInRun = false;          // the timer thread is inside Run

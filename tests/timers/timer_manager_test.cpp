@@ -198,3 +198,22 @@ TEST_F(TimerManagerTest, CopiesStartsAndStops) {
     ASSERT_EQ(manager.Start(), 1);
     EXPECT_EQ(manager.RemoveTimer(2), 0);
 }
+
+// RemoveTimer may come at any time, and AddTimer and ResetTimer find the
+// manager running or not, while Start makes and Stop destroys what they use.
+TEST_F(TimerManagerTest, ChangesFromAnotherThreadRaceStartAndStopSafely) {
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (unsigned long id = 1; !done.load(); id = id % 50 + 1) {
+            manager.AddTimer(id, Record, nullptr, 100000, 1, 0);
+            manager.ResetTimer(id, 100000, 1, 0, nullptr, nullptr);
+            manager.RemoveTimer(id);
+        }
+    });
+    int cycles = 0;
+    while (cycles < 500 && manager.Start() == 1 && manager.Stop() == 1) ++cycles;
+    done = true;
+    changer.join();
+    EXPECT_EQ(cycles, 500);
+    EXPECT_TRUE(CallsOf(0).empty());
+}

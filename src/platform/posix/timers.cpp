@@ -15,6 +15,14 @@
 // stand-in is set to "never" meanwhile): the completion call then costs one
 // wake-up, the same as a plain sleep, instead of the service's plus the owner's.
 //
+// The service thread never ends: it lives in this library's code, so the
+// library is linked with -z nodelete and stays mapped once loaded. A dlclose
+// then leaves the thread and its two timerfds as they are, and the next dlopen
+// finds the same copy with the service already running (stopping the service
+// at unload instead would race the timers other threads still own). A failed
+// start (thread or descriptor limit) releases what it made and the next
+// arming tries again.
+//
 // Lock order: the service lock is taken first; under it an expiry signals the
 // timer (its waitable lock) and queues its completion call (the owner's
 // apcLock). Nothing takes the service lock while holding those.
@@ -179,7 +187,10 @@ public:
         if (mStarted.load(std::memory_order_relaxed)) return true;
         mClock[0].fd = AboveStandardStreams(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
         mClock[1].fd = AboveStandardStreams(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
-        if (mClock[0].fd < 0 || mClock[1].fd < 0) return false;
+        if (mClock[0].fd < 0 || mClock[1].fd < 0) {
+            CloseClocks();  // the next use tries again from nothing
+            return false;
+        }
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -190,7 +201,10 @@ public:
         const int error = pthread_create(&thread, &attributes, &TimerService::Main, this);
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         pthread_attr_destroy(&attributes);
-        if (error != 0) return false;
+        if (error != 0) {
+            CloseClocks();
+            return false;
+        }
         mStarted.store(true, std::memory_order_release);
         return true;
     }
@@ -325,8 +339,16 @@ private:
         return owned->standInQueued;
     }
 
+    void CloseClocks() {
+        for (Clock& clock : mClock) {
+            if (clock.fd >= 0) close(clock.fd);
+            clock.fd = -1;
+        }
+    }
+
     // Points the timerfd at the heap's earliest due time (or disarms it); the
-    // kernel wakes the service then.
+    // kernel wakes the service then. A timerfd that refuses a valid setting
+    // would leave every timer on it dead, so that is fatal.
     void Program(Clock& clock) {
         const std::int64_t top = clock.heap.TopDue();
         const std::int64_t due = top == kNever ? 0 : (top > 0 ? top : 1);
@@ -335,7 +357,7 @@ private:
         itimerspec setting{};
         setting.it_value.tv_sec = due / 1000000000;
         setting.it_value.tv_nsec = due % 1000000000;
-        timerfd_settime(clock.fd, TFD_TIMER_ABSTIME, &setting, nullptr);
+        if (timerfd_settime(clock.fd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) Fatal("timerfd_settime");
     }
 
     void Unlink(TimerObj* timer) {
@@ -398,7 +420,10 @@ private:
     void Loop() {
         pollfd fds[2] = {{mClock[0].fd, POLLIN, 0}, {mClock[1].fd, POLLIN, 0}};
         for (;;) {
-            if (poll(fds, 2, -1) < 0) continue;  // EINTR
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                Fatal("poll");  // anything else would repeat at once, forever
+            }
             mWakeups.fetch_add(1, std::memory_order_relaxed);
             std::uint64_t expirations;
             bool fired[2] = {false, false};

@@ -3,7 +3,9 @@
 // termination, the timer service's wake-ups, and named semaphores shared by
 // forked processes (killed holders, inherited handles, races with delays
 // injected where the steps of different processes interleave).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -134,6 +136,41 @@ TEST(TimerService, WakesOnlyWhenATimerIsDue) {
     EXPECT_EQ(pf::WaitForSingleObject(timers[1], 5000), WAIT_OBJECT_0);
     EXPECT_GT(posix::TimerServiceWakeups(), before);
     for (HANDLE timer : timers) pf::CloseHandle(timer);
+}
+
+namespace {
+
+int OpenDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+}  // namespace
+
+// Started at the descriptor limit, the timer service gets one timerfd of its
+// two: the arming fails and the one made is closed; with descriptors free
+// again, the next arming starts the service. In a fresh process, so that the
+// service is not running yet.
+RVSYS_HELPER(service_start_at_descriptor_limit) {
+    const int before = OpenDescriptors();
+    rlimit limit{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    std::vector<int> fillers;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+    close(fillers.back());  // one left for the service
+    fillers.pop_back();
+    HANDLE timer = pf::CreateWaitableTimerA(nullptr, FALSE, nullptr);
+    if (timer == nullptr) return 3;
+    if (Arm(timer, -1) != FALSE) return 4;
+    for (int fd : fillers) close(fd);
+    if (OpenDescriptors() != before) return 5;
+    if (Arm(timer, -1) != TRUE || pf::WaitForSingleObject(timer, 5000) != WAIT_OBJECT_0) return 6;
+    return 0;
+}
+
+TEST(TimerService, AFailedStartLeavesNoDescriptorAndTheNextArmingStartsIt) {
+    EXPECT_EQ(rvsys::test::RunHelper("service_start_at_descriptor_limit"), 0);
 }
 
 namespace {

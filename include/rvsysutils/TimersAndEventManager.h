@@ -128,7 +128,8 @@ public:
     //
     // An event that cannot be waited on (never created; see ThreadEvent) makes
     // every wait fail at once; the loop then sleeps out the period, so such a
-    // loop never spins. Never call Start from one of this manager's callbacks.
+    // loop never spins, but CeaseExecution or a FromOutside request ends that
+    // sleep within about 10 ms (nothing can signal such an event). Never call Start from one of this manager's callbacks.
     bool Start(ThreadEvent& event);
 
     // The current time in the active base: GetSystemUptime() or wall-clock

@@ -46,6 +46,20 @@ List TakeRequests(ThreadMutex* mutex, List& list, std::atomic<bool>& hasPending)
     return taken;
 }
 
+// Sleeps out up to `period` ms in short steps, and ends early once the loop is
+// asked to stop or a request is queued: the loop's event cannot be signalled
+// (it was never created), so nothing else would end an endless period.
+void SleepUnlessWoken(unsigned long period, const std::atomic<bool>& running, const std::atomic<bool>& pending) {
+    constexpr unsigned long long kStepMs = 10;
+    const unsigned long long start = GetSystemUptime();
+    while (running.load(std::memory_order_acquire) && !pending.load(std::memory_order_acquire)) {
+        const unsigned long long elapsed = GetSystemUptime() - start;
+        if (elapsed >= period) return;
+        const unsigned long long left = period - elapsed;
+        platform::Sleep(static_cast<DWORD>(left < kStepMs ? left : kStepMs));
+    }
+}
+
 }  // namespace
 
 TimersAndEventManager::TimersAndEventManager(unsigned int period)
@@ -87,7 +101,7 @@ bool TimersAndEventManager::Start(ThreadEvent& event) {
         } else if (result == WAIT_FAILED) {
             // A wait that fails does so at once, so the whole period is still
             // to be waited: sleep it rather than spin.
-            platform::Sleep(mPeriod);
+            SleepUnlessWoken(mPeriod, mRunning, mHasPendingActions);
         }
         if (!mRunning.load(std::memory_order_acquire)) return true;
 

@@ -291,6 +291,7 @@ RVSYS_HELPER(hold_then_signal) {
 // taken, then the default action ends the process. (Previous handlers of the
 // process's own: the next test.)
 TEST(SemaphoreSignals, EachSignalGivesTheUnitBackThenTheDefaultActionEndsTheProcess) {
+    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(5000), "a signal helper");  // a hung helper fails fast
     for (int signal : {SIGINT, SIGTERM, SIGBREAK}) {
         SCOPED_TRACE("signal " + std::to_string(signal));
         const std::string base = UniqueBase("hold" + std::to_string(signal));
@@ -328,6 +329,7 @@ RVSYS_HELPER(previous_handlers_in_order) {
 // Each of the seven signals reaches the handler it replaced; only the first
 // object of the process installs the clean-up.
 TEST(SemaphoreSignals, EachSignalReachesTheHandlerItReplacedAndOnlyTheFirstObjectInstalls) {
+    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(5000), "a signal helper");  // a hung helper fails fast
     SetHelperBase(UniqueBase("order"));
     std::string output;
     EXPECT_EQ(RunHelper("previous_handlers_in_order", &output), 0) << output;
@@ -359,6 +361,7 @@ RVSYS_HELPER(sweep_during_churn) {
 
 // Sweeps race safely with construction and destruction on other threads.
 TEST(SemaphoreSignals, SweepsRaceSafelyWithConstructionAndDestructionOnOtherThreads) {
+    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(5000), "a signal helper");  // a hung helper fails fast
     SetHelperBase(UniqueBase("churn"));
     EXPECT_EQ(RunHelper("sweep_during_churn"), 0);
 }
@@ -380,6 +383,7 @@ RVSYS_HELPER(failure_inside_handler) {
 // A failure inside the clean-up handler is written to standard error, neither
 // stored nor sent to syslog: a report from there is async-signal-safe.
 TEST(SemaphoreSignals, AFailureInsideTheHandlerIsWrittenToStandardErrorOnly) {
+    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(5000), "a signal helper");  // a hung helper fails fast
     SetHelperBase(UniqueBase("inhandler"));
     std::string output;
     EXPECT_EQ(RunHelper("failure_inside_handler", &output), 0);

@@ -48,6 +48,29 @@ inline constexpr bool kTerminationUnwinds = true;
 // Polls `condition` until it holds or `limit` passes.
 bool Eventually(const std::function<bool()>& condition, Ms limit = Ms(5000));
 
+// How far the expiries at `times` of a periodic timer have slid off their grid
+// origin + k * period, in ms: the least phase (time since `origin`, modulo the
+// period) among the last `window` expiries minus the least among the first
+// `window`. A busy machine delays single expiries, which leaves the minima on
+// the grid; a timer re-armed from when it ran slides by every expiry's delay.
+double GridDriftMs(const std::vector<Clock::time_point>& times, Clock::time_point origin, Ms period,
+                   std::size_t window);
+
+// Ends the test's process with a message when it is still armed `limit`
+// (scaled) after construction, so that a hang fails in seconds rather than at
+// CTest's limit. Disarmed by its destructor.
+class Watchdog {
+public:
+    Watchdog(Ms limit, std::string what);
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    struct State;
+    State* mState;
+};
+
 // True when the Windows build runs under Wine (ntdll exports wine_get_version).
 bool IsWine();
 

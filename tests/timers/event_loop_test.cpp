@@ -293,6 +293,7 @@ TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
 // leave: a removal takes every earlier addition of its user data, and additions
 // of one key stay in the order they came.
 TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
+    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(10000), "four threads' requests");
     TimersAndEventManager loop(1);
     ThreadEvent event;
     ASSERT_EQ(event.Create(1, 0), 1);
@@ -352,5 +353,23 @@ TEST(EventLoopThreads, AnUncreatedEventMakesEachPassSleepItsPeriod) {
     EXPECT_TRUE(loop.Start(never));
     EXPECT_EQ(gPasses, 6);
     EXPECT_GE(rvsys::test::ElapsedMs(start), 6 * 10);
+}
+// Nothing can signal an event that was never created: CeaseExecution from
+// another thread ends an endless period at once, and so does a request.
+TEST(EventLoopThreads, AnUncreatedEventsEndlessSleepEndsForCeaseOrARequest) {
+    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(5000), "the endless sleep");
+    TimersAndEventManager loop(0xFFFFFFFF);
+    ThreadEvent never;
+    std::atomic<int> fired{0};
+    std::thread outside([&] {
+        platform::Sleep(50);
+        loop.AddTimerFromOutside(loop.GetKeyTime(), [](void* count) { ++*static_cast<std::atomic<int>*>(count); },
+                                 &fired);
+        while (fired.load() == 0) platform::Sleep(1);
+        loop.CeaseExecution();
+    });
+    EXPECT_TRUE(loop.Start(never));
+    EXPECT_EQ(fired.load(), 1);
+    outside.join();
 }
 #endif

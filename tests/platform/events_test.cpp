@@ -139,3 +139,15 @@ TEST(Waits, NeverEndBeforeTheirTimeout) {
     pf::CloseHandle(semaphore);
     pf::CloseHandle(event);
 }
+
+// A wait whose end lies past the next whole second of the clock keeps its
+// length: of two 600 ms waits in a row, at least one crosses a second.
+TEST(Waits, CrossingASecondKeepsTheirLength) {
+    HANDLE event = NewEvent();
+    for (int i = 0; i < 2; ++i) {
+        const auto start = Clock::now();
+        EXPECT_EQ(pf::WaitForSingleObject(event, 600), WAIT_TIMEOUT);
+        EXPECT_GE(ElapsedMs(start), 600);
+    }
+    pf::CloseHandle(event);
+}

@@ -96,3 +96,20 @@ TEST_F(Timers, SetterExitCancelsItsRoutineTimersOnly) {
     EXPECT_EQ(pf::WaitForSingleObject(sync, 100), WAIT_TIMEOUT);
     EXPECT_EQ(gCalls.load(), 0);
 }
+
+namespace {
+std::vector<Clock::time_point> gExpiries;  // written by the routine, on the arming thread only
+void RVSYS_WINAPI Stamp(LPVOID, DWORD, DWORD) { gExpiries.push_back(Clock::now()); }
+}  // namespace
+
+// A periodic timer stays on its grid of due times: each expiry comes a whole
+// number of periods after arming, however late the ones before it ran.
+TEST_F(Timers, PeriodicExpiriesStayOnTheirGrid) {
+    gExpiries.clear();
+    gExpiries.reserve(100);
+    const auto armed = Clock::now();
+    ASSERT_EQ(Arm(sync, -50, 50, Stamp), TRUE);
+    while (gExpiries.size() < 60) pf::SleepEx(INFINITE, TRUE);
+    pf::CancelWaitableTimer(sync);
+    EXPECT_LT(rvsys::test::GridDriftMs(gExpiries, armed, rvsys::test::Ms(50), 10), 1.5 * rvsys::test::TimeScale());
+}

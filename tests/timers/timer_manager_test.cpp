@@ -199,6 +199,19 @@ TEST_F(TimerManagerTest, CopiesStartsAndStops) {
     EXPECT_EQ(manager.RemoveTimer(2), 0);
 }
 
+// Each expiry comes a whole number of periods after the first, however late
+// the callbacks before it ran.
+TEST_F(TimerManagerTest, PeriodicCallbacksStayOnTheirGrid) {
+    ASSERT_EQ(manager.Start(), 1);
+    const auto added = Clock::now();
+    ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 50, 0, 50), 1);
+    ASSERT_TRUE(Eventually([] { return CallsOf(1).size() >= 60; }, rvsys::test::Ms(20000)));
+    ASSERT_EQ(manager.RemoveTimer(1), 1);
+    std::vector<Clock::time_point> times;
+    for (const Call& call : CallsOf(1)) times.push_back(call.at);
+    EXPECT_LT(rvsys::test::GridDriftMs(times, added, rvsys::test::Ms(50), 10), 1.5 * rvsys::test::TimeScale());
+}
+
 // RemoveTimer may come at any time, and AddTimer and ResetTimer find the
 // manager running or not, while Start makes and Stop destroys what they use.
 TEST_F(TimerManagerTest, ChangesFromAnotherThreadRaceStartAndStopSafely) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <mutex>
 #include <new>
@@ -70,7 +71,7 @@ bool Register(std::list<std::pair<void*, Semaphore*>>& registry, void* handle, S
     std::lock_guard<std::mutex> guard(gRegistryLock);
     try {
         registry.emplace_back(handle, object);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return false;
     }
     auto* fresh = new (std::nothrow) SweepList(registry.size());
@@ -195,7 +196,7 @@ Semaphore::Semaphore(int number, const char* name) : mHandle(nullptr), mIsLocked
     std::string fullName;
     try {
         fullName = std::string(name) + digits;
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return;
     }
     Store(mHandle, platform::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, fullName.c_str()));
@@ -351,7 +352,7 @@ bool Semaphore::FormatErrorMessageEx(const char* operation) {
         if (message == mErrorMessage) return false;
         mErrorMessage = std::move(message);
         return true;
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return false;  // out of memory: nothing stored, nothing shown
     }
 }
@@ -381,7 +382,8 @@ void Semaphore::ErrorEx(const char* operation) {
         std::lock_guard<std::mutex> guard(gReportLock);
         platform::SetLastError(code);  // read again by FormatErrorMessageEx
         if (FormatErrorMessageEx(operation)) ShowError();
-    } catch (...) {
-        // Reporting must never throw out of the library (out of memory for the caption).
+    } catch (const std::exception&) {
+        // Reporting must never throw out of the library (out of memory for the
+        // caption, a lock the system refuses); a forced unwinding passes.
     }
 }

@@ -1,6 +1,7 @@
 #include <rvsysutils/Thread.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "../platform/platform.h"
@@ -71,7 +72,7 @@ int CopyCommandLine(const char* line, char* buffer, unsigned int size, bool incl
         if (text.size() >= size) return -1;  // the text and its terminator must fit
         std::memcpy(buffer, text.c_str(), text.size() + 1);
         return result;
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return -1;  // out of memory for the working copy
     }
 }

@@ -51,6 +51,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "../quoting.h"
@@ -133,7 +134,7 @@ char* BuildCommandLine() {
         if (copy == nullptr) return empty;
         std::memcpy(copy, line.c_str(), line.size() + 1);
         return copy;  // kept for the life of the process, as Windows' line is
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return empty;
     }
 }
@@ -293,7 +294,7 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
         log.sun_family = AF_UNIX;
         std::memcpy(log.sun_path, "/dev/log", sizeof "/dev/log");
         sendto(fd, entry.data(), entry.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&log), sizeof log);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         // Out of memory: the entry is lost, as a full log would lose it.
     }
     close(fd);

@@ -20,7 +20,7 @@ namespace Thread {
 // Starts `routine(argument)` on a new thread through the runtime library.
 // `creationFlags` 0 runs it at once; 4 (CREATE_SUSPENDED) holds it before its
 // routine until ResumeThread. Returns the thread's handle (the caller owns it),
-// or null on failure. The routine's result is the thread's 32-bit exit code.
+// or null on failure (also for a null routine). The routine's result is the thread's 32-bit exit code.
 RVSYS_API void* BeginThread(unsigned int(RVSYS_WINAPI* routine)(void*), void* argument,
                             unsigned long creationFlags);
 RVSYS_API void* BeginThread(unsigned long(RVSYS_WINAPI* routine)(void*), void* argument,
@@ -95,8 +95,8 @@ RVSYS_API void Sleep(unsigned long milliseconds);
 //     it) it returns 0 and leaves the buffer untouched whatever `size` is.
 // Results: -1, with the buffer untouched, when the line holds fewer than two
 // double quotes or the text with its terminator does not fit in `size` bytes
-// (so `size` 0 fails whenever something would be copied), and when memory for
-// the working copy runs out. Sets no error code.
+// (so `size` 0 fails whenever something would be copied; a null `buffer`
+// counts as `size` 0), and when memory for the working copy runs out. Sets no error code.
 // Any thread may call it at any time; the process's line is never changed. On
 // Linux the line is rebuilt from the process's arguments: the program as
 // started (argv[0]) in double quotes, then each argument after one space,

@@ -19,8 +19,8 @@ typedef unsigned long(RVSYS_WINAPI* ThreadRoutine)(void* argument);
 
 extern "C" {
 // Makes a ThreadBase around `routine`, starts it, and returns it (the caller
-// owns it), or null when memory runs out or the thread cannot be started (then
-// nothing is left behind). `event` may be null (the object makes its own) or a
+// owns it), or null when `routine` is null, when memory runs out or the thread
+// cannot be started (then nothing is left behind). `event` may be null (the object makes its own) or a
 // created, non-signalled event that outlives the run. With `autoDelete`
 // non-zero the thread deletes the object when the routine returns: the pointer
 // may then be dangling as soon as the routine has ended, and the caller must
@@ -102,7 +102,8 @@ public:
     long WaitForThreadEnd(unsigned long timeout);
 
     // Stores the exit code and returns 1 when the thread has ended by itself and
-    // the run is not yet cleaned up; 0 otherwise (still running, or idle).
+    // the run is not yet cleaned up; 0 otherwise (still running, idle, or a
+    // null `exitCode`).
     long GetThreadExitCode(unsigned long* exitCode);
 
     // 1 while the run is marked running, 0 otherwise.

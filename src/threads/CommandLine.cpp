@@ -29,6 +29,7 @@ std::string WithoutFirstTwoQuotes(std::string line) {
 
 int CopyCommandLine(const char* line, char* buffer, unsigned int size, bool includeProgramName,
                     bool firstArgumentOnly, bool programNameOnly) {
+    if (buffer == nullptr) size = 0;  // nothing fits: fails whenever something would be copied
     try {
         std::string work = line != nullptr ? line : "";
         const std::size_t open = work.find('"');

@@ -224,7 +224,7 @@ long ThreadBase::WaitForThreadEnd(unsigned long timeout) {
 
 long ThreadBase::GetThreadExitCode(unsigned long* exitCode) {
     ThreadEvent* event = mEvent;
-    if (event == nullptr) return 0;
+    if (event == nullptr || exitCode == nullptr) return 0;
     event->Lock();
     if (Load(mIsRunning) != 0) {
         event->Unlock();
@@ -313,6 +313,7 @@ long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitC
 
 ThreadBase* rvsys::detail::ThreadBaseAccess::StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event,
                                                           long autoDelete) {
+    if (routine == nullptr) return nullptr;  // such an object could not be stopped by StopThread
     auto* thread = new (std::nothrow) ThreadBase;
     if (thread == nullptr) return nullptr;
     thread->mThreadFunction = routine;

@@ -421,6 +421,31 @@ TEST(ThreadFunctions, WaitAndTerminateCloseTheHandleOnlyOnSuccess) {
     EXPECT_FALSE(Thread::TerminateThread(thread, 1));  // closed by the first call
 }
 
+// A thread terminated while it runs its own code, which then leaves its
+// routine (Linux ends it there), reports the code it was given, not the
+// routine's result.
+TEST(ThreadFunctions, ATerminatedThreadReportsTheGivenCodeNotItsRoutines) {
+    void* thread = Started([] { return Thread::BeginThread(WaitForRelease, nullptr, 0); });
+    EXPECT_TRUE(Thread::TerminateThread(thread, 42));
+    gRelease = true;
+    unsigned long code = 0;
+    EXPECT_EQ(Thread::WaitForThread(gOwnHandle.load(), kInfinite, &code), 0ul);
+    EXPECT_EQ(code, 42ul);
+}
+
+// Null pointers where an object is expected give the documented failure
+// results, never a crash.
+TEST(ThreadFunctions, NullArgumentsGiveTheDocumentedFailures) {
+    EXPECT_EQ(Thread::BeginThread(static_cast<unsigned long(RVSYS_WINAPI*)(void*)>(nullptr), nullptr, 0), nullptr);
+    EXPECT_EQ(Thread::BeginThread(static_cast<unsigned int(RVSYS_WINAPI*)(void*)>(nullptr), nullptr, 0), nullptr);
+    EXPECT_EQ(Thread::GetCommandLineA(nullptr, 100, true, false, false), -1);
+    EXPECT_EQ(StartThread(nullptr, nullptr, nullptr, 0), nullptr);
+    Recorder ended;
+    ASSERT_EQ(ended.Start(nullptr), 1);
+    while (ended.IsRunning() != 0) Thread::Sleep(1);
+    EXPECT_EQ(ended.GetThreadExitCode(nullptr), 0);
+}
+
 namespace {
 
 std::atomic<std::uint64_t> gFakeTicks{0};  // in 1/8 ms

@@ -15,6 +15,21 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// Kernel headers before 5.16 lack futex_waitv. The call itself is probed at run
+// time (ENOSYS falls back), so older headers only need its fixed ABI.
+#ifndef FUTEX_32
+#define FUTEX_32 2
+struct futex_waitv {
+    __u64 val;
+    __u64 uaddr;
+    __u32 flags;
+    __u32 __reserved;
+};
+#endif
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449  // the same number on every architecture
+#endif
+
 namespace rvsys::platform::posix {
 
 // Prints `what` and aborts, in every build type: used for platform failures that

@@ -139,6 +139,25 @@ TEST(TimerService, WakesOnlyWhenATimerIsDue) {
 }
 
 namespace {
+void RVSYS_WINAPI Ignore(LPVOID, DWORD, DWORD) {}
+}  // namespace
+
+// A thread's heap of routine timers ends with the thread: its pooled object
+// reaches the next thread without one, whose alertable waits then leave the
+// service's lock alone.
+TEST(TimerService, AnEndedThreadLeavesNoRoutineTimerHeapToItsObject) {
+    posix::ThreadObj* object = nullptr;
+    std::thread([&] {
+        HANDLE timer = pf::CreateWaitableTimerA(nullptr, FALSE, nullptr);
+        EXPECT_EQ(Arm(timer, -1, 0, Ignore), TRUE);
+        EXPECT_EQ(pf::SleepEx(5000, TRUE), WAIT_IO_COMPLETION);
+        object = posix::CurrentThread();
+        pf::CloseHandle(timer);
+    }).join();
+    EXPECT_EQ(object->ownedTimers, nullptr);  // pooled memory: readable after the thread's end
+}
+
+namespace {
 
 int OpenDescriptors() {
     int count = 0;

@@ -312,8 +312,9 @@ CallQueue QueueEmbeddedCall(ThreadObj* thread, ApcNode* node);
 void WithdrawCall(ThreadObj* thread, ApcNode* node);
 
 // ---- Waitable timers (timers.cpp) ------------------------------------------------
-// Cancels the timers a thread armed with a completion routine; called by the
-// thread's exit path before its queued calls are dropped.
+// Cancels the timers a thread armed with a completion routine and frees its
+// heap of them; called by the thread's exit path before its queued calls are
+// dropped.
 void CancelRoutineTimersOf(ThreadObj* thread);
 // Cancels a timer whose last reference is gone, before its memory is reused.
 void RetireTimer(TimerObj* timer);

@@ -251,6 +251,22 @@ public:
         owner->routineTimers = timer;
     }
 
+    // Frees the heap of an owner with no routine timers left (at its end), so
+    // that a pooled thread object does not bring it to its next thread, whose
+    // alertable waits would take this lock for nothing.
+    void DropOwned(ThreadObj* owner) {
+        OwnedTimers* owned = owner->ownedTimers;
+        if (owned == nullptr) return;
+        if (owned->standInQueued) {
+            Clock& clock = mClock[0];
+            const bool wasTop = clock.heap.Top() == &owned->standIn;
+            clock.heap.Remove(&owned->standIn);
+            if (wasTop) Program(clock);
+        }
+        owner->ownedTimers = nullptr;
+        delete owned;
+    }
+
     std::int64_t BeginSelfTiming(OwnedTimers* owned) {
         owned->selfTiming = true;
         UpdateStandIn(owned);
@@ -489,6 +505,7 @@ void CancelRoutineTimersOf(ThreadObj* thread) {
     if (!Service().Started()) return;
     InternalGuard guard(Service().Lock());
     while (thread->routineTimers != nullptr) Service().Cancel(thread->routineTimers);
+    Service().DropOwned(thread);
 }
 
 void RetireTimer(TimerObj* timer) {

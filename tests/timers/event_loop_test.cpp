@@ -363,7 +363,7 @@ TEST(EventLoopThreads, AnUncreatedEventsEndlessSleepEndsForCeaseOrARequest) {
     std::atomic<int> fired{0};
     std::thread outside([&] {
         platform::Sleep(50);
-        loop.AddTimerFromOutside(loop.GetKeyTime(), [](void* count) { ++*static_cast<std::atomic<int>*>(count); },
+        loop.AddTimerFromOutside(0, [](void* count) { ++*static_cast<std::atomic<int>*>(count); },
                                  &fired);
         while (fired.load() == 0) platform::Sleep(1);
         loop.CeaseExecution();

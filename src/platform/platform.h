@@ -274,11 +274,16 @@ struct ClockSource {
 const ClockSource* SetClockSource(const ClockSource* source);
 
 // ---- Signalling under a lock (plain SetEvent on Windows) --------------------
-// SetEvent for a caller that may hold `lock`, the lock its waiters take again
-// when they wake: the signal is handed over at once, but when the calling
-// thread holds `lock` the released waiter is woken only as `lock` is left, so it
-// does not wake just to block on it.
+// SetEvent for a caller that may hold `lock`: the signal is handed over at
+// once, but when the calling thread holds `lock` and the released waiter will
+// take `lock` again when it wakes (it waits through WaitLeavingLock), it is
+// woken only as `lock` is left, so it does not wake just to block on it.
 BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION lock);
+// For a caller that holds `lock` (entered once): leaves it, waits as
+// WaitForSingleObjectEx, and takes it again whatever the result. Only such a
+// waiter is woken late by a SetEventUnderLock under that same lock; any other
+// waiter is woken at once, as on Windows.
+DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, LPCRITICAL_SECTION lock);
 
 // ---- Termination safety (no-ops on Windows) --------------------------------
 // A thread that runs a user routine and, around it, code touching its owning

@@ -134,13 +134,10 @@ unsigned long ThreadEvent::Wait(unsigned long timeout, _RTL_CRITICAL_SECTION* cr
     const HANDLE handle = *mEventHandle;
     const bool hasLock = mHasLock != 0;
     LPCRITICAL_SECTION lock = criticalSection != nullptr ? criticalSection : mCriticalSection;
-    if (hasLock) {
-        if (lock == nullptr) return WAIT_FAILED;
-        platform::LeaveCriticalSection(lock);
-    }
+    if (hasLock && lock == nullptr) return WAIT_FAILED;
     const DWORD ms = rvsys::detail::ToTimeout(timeout);
-    const DWORD result = alertable ? platform::WaitForSingleObjectEx(handle, ms, TRUE)
-                                   : platform::WaitForSingleObject(handle, ms);
-    if (hasLock) platform::EnterCriticalSection(lock);
+    const BOOL queuedCalls = alertable ? TRUE : FALSE;
+    const DWORD result = hasLock ? platform::WaitLeavingLock(handle, ms, queuedCalls, lock)
+                                 : platform::WaitForSingleObjectEx(handle, ms, queuedCalls);
     return result == WAIT_ABANDONED ? WAIT_FAILED : result;
 }

@@ -290,7 +290,8 @@ long TimerManager::QueueChange(TimerMap& queue, bool running, unsigned long id, 
         tables->Unlock();
         return 0;
     }
-    tables->event->SetEvent();
+    // The thread takes the tables' lock again when it wakes: woken as we leave it.
+    platform::SetEventUnderLock(*tables->event->GetHandle(), &tables->lock);
     tables->Unlock();
     return 1;
 }

@@ -139,6 +139,32 @@ TEST(ThreadEvent, WaitLeavesAndRetakesTheGivenSectionNotItsOwn) {
     EXPECT_TRUE(heldAfterWait);
 }
 
+// A waiter that takes another section again is woken at once by a signal
+// given under the event's own lock: a signaller that holds that lock while it
+// waits for the waiter does not deadlock.
+TEST(ThreadEvent, ASignalUnderItsLockWakesAWaiterOnAnotherSectionAtOnce) {
+    ThreadEvent event;
+    ASSERT_EQ(event.Create(1, 0), 1);
+    Section external;
+    std::atomic<long> tid{0};
+    std::atomic<bool> woken{false};
+    std::thread waiter([&] {
+        pf::GetCurrentThreadId();  // known to the platform layer before it is watched
+        tid = rvsys::test::KernelThreadId();
+        pf::EnterCriticalSection(&external.cs);
+        event.WaitForEvent(kInfinite, &external.cs);
+        pf::LeaveCriticalSection(&external.cs);
+        woken = true;
+    });
+    while (tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(rvsys::test::WaitUntilBlocked(tid.load()));
+    event.Lock();
+    event.SetEvent();
+    EXPECT_TRUE(rvsys::test::Eventually([&] { return woken.load(); }));
+    event.Unlock();
+    waiter.join();
+}
+
 static std::atomic<int> gCalls{0};
 static void RVSYS_WINAPI CountCall(pf::ULONG_PTR) { gCalls.fetch_add(1); }
 

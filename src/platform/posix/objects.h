@@ -150,6 +150,10 @@ struct ThreadObj : Waitable {
 
     TimerObj* routineTimers = nullptr;  // timers it armed with a completion routine; timer service lock
     OwnedTimers* ownedTimers = nullptr;  // the relative ones among them, by due time (timers.cpp)
+
+    // The lock its current wait takes again when it ends (WaitLeavingLock), or
+    // null; a signaller holding that very lock defers the wake-up (waits.cpp).
+    std::atomic<const CRITICAL_SECTION*> retakes{nullptr};
 };
 
 // A node of the timer service's heaps (timers.cpp): a timer, or the stand-in

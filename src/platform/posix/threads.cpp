@@ -328,6 +328,7 @@ void ThreadObj::Reset() {
     background = false;
     apcHead = apcTail = nullptr;
     apcCount.store(0, std::memory_order_relaxed);
+    retakes.store(nullptr, std::memory_order_relaxed);
     apcClosed = false;
     runningCalls = false;
     callsBySelf = 0;

@@ -220,10 +220,14 @@ void SignalWaitable(Waitable* object, CRITICAL_SECTION* postponeUntilLeft) {
     }
 
     ThreadObj* toWake = nullptr;
+    bool wakeAfterLock = false;
     {
         InternalGuard guard(object->lock);
         if (object->synchronization.load(std::memory_order_relaxed)) {
             if (object->head != nullptr) {
+                // Read while the waiter is still queued, so still in this wait.
+                wakeAfterLock = postponeUntilLeft != nullptr &&
+                                object->head->thread->retakes.load(std::memory_order_relaxed) == postponeUntilLeft;
                 toWake = Grant(object, object->head);
             } else {
                 object->state.fetch_or(Waitable::kSignaled, std::memory_order_release);
@@ -238,8 +242,10 @@ void SignalWaitable(Waitable* object, CRITICAL_SECTION* postponeUntilLeft) {
     if (toWake == nullptr) return;
     // Woken outside the object's lock, so the waiter does not run into it at
     // once; and after the caller's own lock when it holds the one the waiter
-    // must take again (the condition pattern), for the same reason.
-    if (postponeUntilLeft != nullptr && postponeUntilLeft->owner.load(std::memory_order_relaxed) == CurrentThreadPointer()) {
+    // must take again (the condition pattern), for the same reason. A waiter
+    // that takes no lock, or another one, is woken at once: deferring it would
+    // hold it back for nothing, and deadlock a holder that waits for it.
+    if (wakeAfterLock && postponeUntilLeft->owner.load(std::memory_order_relaxed) == CurrentThreadPointer()) {
         if (postponeUntilLeft->deferredWake != nullptr) FutexWake(postponeUntilLeft->deferredWake, 1);
         postponeUntilLeft->deferredWake = &toWake->wake;
         return;
@@ -324,6 +330,23 @@ BOOL SetEventUnderLock(HANDLE handle, LPCRITICAL_SECTION lock) {
     if (event == nullptr) return FALSE;
     SignalWaitable(event, lock);
     return TRUE;
+}
+
+DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, LPCRITICAL_SECTION lock) {
+    ThreadObj* self = CurrentThread();
+    // Restored also when the wait unwinds, and nested waits (in queued calls)
+    // put back the outer one's lock.
+    struct Retaking {
+        ThreadObj* self;
+        const CRITICAL_SECTION* previous;
+        ~Retaking() {
+            if (self != nullptr) self->retakes.store(previous, std::memory_order_relaxed);
+        }
+    } retaking{self, self != nullptr ? self->retakes.exchange(lock, std::memory_order_relaxed) : nullptr};
+    LeaveCriticalSection(lock);
+    const DWORD result = WaitForSingleObjectEx(handle, milliseconds, alertable);
+    EnterCriticalSection(lock);
+    return result;
 }
 
 BOOL ResetEvent(HANDLE handle) {

@@ -137,6 +137,12 @@ using ::signal;
 // ---- Calls with no Windows counterpart (declared in platform.h) ---------------
 // A waiter released by SetEvent wakes when the system schedules it.
 inline BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION) { return ::SetEvent(event); }
+inline DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, LPCRITICAL_SECTION lock) {
+    ::LeaveCriticalSection(lock);
+    const DWORD result = ::WaitForSingleObjectEx(handle, milliseconds, alertable);
+    ::EnterCriticalSection(lock);
+    return result;
+}
 // TerminateThread really stops a thread wherever it is: nothing to bracket.
 inline void EnterLibraryCode() {}
 inline void LeaveLibraryCode() {}

@@ -27,6 +27,10 @@
 //   never returns 258 early; EINTR and spurious wake-ups only re-test.
 // - Waiting on the pseudo-handles of the current process or thread times out.
 // - Waits, sleeps and the start gate are termination points (threads.cpp).
+// A signal given under a lock (SetEventUnderLock) wakes its waiter as that lock
+// is left, but only a waiter that takes that same lock again when it wakes
+// (WaitLeavingLock records it on the thread); every other waiter wakes at once,
+// as on Windows, so a holder that waits for it cannot deadlock.
 // Deliberate gaps: no named events, no PulseEvent, no multiple-object waits.
 // Semaphores wait in semaphores.cpp.
 #include <sched.h>

@@ -84,6 +84,11 @@ FILETIME FileTimeOf(std::int64_t realtimeNs) {
 // and never throws: a failed growth fails the arming with error 8.
 class NodeHeap {
 public:
+    NodeHeap() = default;
+    NodeHeap(const NodeHeap&) = delete;
+    NodeHeap& operator=(const NodeHeap&) = delete;
+    ~NodeHeap() { std::free(mEntries); }
+
     bool Empty() const { return mSize == 0; }
     HeapNode* Top() const { return mSize == 0 ? nullptr : mEntries[0].node; }
     std::int64_t TopDue() const { return mSize == 0 ? kNever : mEntries[0].due; }

@@ -1,5 +1,6 @@
 # Builds a parent project that embeds the library's sources, once with
-# add_subdirectory and once with FetchContent, and runs its program.
+# add_subdirectory and once with FetchContent, runs its program, and installs
+# it: the library's files go to their own places, not to the parent's.
 # Run with: cmake -DSOURCE_DIR=<library sources> -DWORK_DIR=... -DCXX=... -DGENERATOR=... -P check_embed.cmake
 
 function(run)
@@ -19,4 +20,10 @@ foreach(mode IN ITEMS add_subdirectory FetchContent)
   run(${CMAKE_COMMAND} --build ${build})
   run(${build}/consumer)
   message(STATUS "${mode}: ${last_output}")
+  set(prefix ${WORK_DIR}/${mode}-installed)
+  run(${CMAKE_COMMAND} --install ${build} --prefix ${prefix})
+  if(NOT EXISTS ${prefix}/share/doc/rvsysutils/LICENSE OR EXISTS ${prefix}/share/doc/rvsysutils_parent)
+    file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/share/*)
+    message(FATAL_ERROR "${mode}: the library's documents are installed as: ${installed}")
+  endif()
 endforeach()

@@ -39,8 +39,8 @@ endif()
 string(REPLACE "\n" ";" lines "${table}")
 
 # What may be exported: members of the exported classes (static data members
-# included), their virtual tables and type information, the Thread functions
-# and the three free functions.
+# included), their virtual tables and type information, the Thread functions,
+# the three free functions and the two version functions.
 set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase|TimerManager|Semaphore|TimersAndEventManager)::"
             "^(vtable|typeinfo|typeinfo name) for (ThreadBase|TimerManager)$"
             "^Thread::"
@@ -49,7 +49,8 @@ set(allowed "^(ThreadMutex|ThreadEvent|ThreadBase|TimerManager|Semaphore|TimersA
             "^std::.*<std::pair<void\\*, Semaphore\\*>"
             # AddressSanitizer's markers for those static data members (ASan builds)
             "^__odr_asan\\._ZN9Semaphore"
-            "^GetSystemUptime\\(\\)$" "^StartThread$" "^StopThread$")
+            "^GetSystemUptime\\(\\)$" "^StartThread$" "^StopThread$"
+            "^GetRvsysutilsVersion$" "^GetRvsysutilsVersionString$")
 set(unexpected "")
 foreach(line IN LISTS lines)
   if(line STREQUAL "")
@@ -83,7 +84,7 @@ foreach(required
     "Semaphore::mHandleMap[abi:cxx11]"
     "Semaphore::mIsRegistered" "Semaphore::mErrorMessage[abi:cxx11]"
     "Thread::GetCommandLineA(char*, unsigned int, bool, bool, bool)"
-    "StartThread" "StopThread"
+    "StartThread" "StopThread" "GetRvsysutilsVersion" "GetRvsysutilsVersionString"
     "TimersAndEventManager::GetCurrentTimeInMilliSec()" "TimersAndEventManager::ProcessPendingActions(bool)"
     "TimersAndEventManager::ClearPendingEventsFromCallback()")
   string(FIND "${table}" " ${required}\n" at)

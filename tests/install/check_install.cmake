@@ -1,6 +1,7 @@
-# Installs the built library into a scratch prefix, then builds and runs a small
-# outside program against it twice: through find_package and through pkg-config.
-# Run with: cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DCXX=...
+# Installs the built library into a scratch prefix (or takes an installed copy,
+# PREFIX), then builds and runs a small outside program against it twice:
+# through find_package and through pkg-config.
+# Run with: cmake {-DBUILD_DIR=... | -DPREFIX=...} -DSOURCE_DIR=... -DWORK_DIR=... -DCXX=...
 #           [-DTOOLCHAIN_FILE=... -DMINGW_ARCH=... -DRUNTIME_LINK_FLAGS=... -DEMULATOR=...]
 #           -P check_install.cmake
 # With a toolchain file (the Windows cross build) the program links the DLL's
@@ -15,8 +16,12 @@ function(run)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(PREFIX)
+  set(prefix ${PREFIX})  # already there: an unpacked package
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
 
 set(cross_options "")
 set(package_dir "")

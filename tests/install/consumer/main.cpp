@@ -4,6 +4,7 @@
 #include <rvsysutils/rvsysutils.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -24,6 +25,11 @@ protected:
 }  // namespace
 
 int main() {
+    // The library loaded is the one these headers describe.
+    if (GetRvsysutilsVersion() != RVSYSUTILS_VERSION ||
+        std::strcmp(GetRvsysutilsVersionString(), RVSYSUTILS_VERSION_STRING) != 0)
+        return 8;
+
     ThreadMutex mutex;
     ThreadEvent event;
     if (!mutex.Lock() || event.Create(1, 0) != 1 || !mutex.Unlock()) return 1;
@@ -48,6 +54,6 @@ int main() {
     } catch (int thrown) {
         if (thrown != -1) return 7;
     }
-    std::printf("consumer ok\n");
+    std::printf("consumer ok, rvsysutils %s\n", GetRvsysutilsVersionString());
     return 0;
 }

@@ -137,9 +137,7 @@ void RVSYS_WINAPI TimerRecord::OnExpire(void* argument, DWORD, DWORD) {
     void* const userData = record->mUserData;
     event.Unlock();
 
-    platform::LeaveLibraryCode();
     callback(id, userData);
-    platform::EnterLibraryCode();  // ends the thread here if Stop terminated it meanwhile
     if (tlsManagerGone) platform::ExitThread(0);  // the callback destroyed the manager
 
     event.Lock();
@@ -323,9 +321,6 @@ void TimerManager::ClearQueues() {
 }
 
 unsigned long TimerManager::Run() {
-    // Everything here but the callbacks is library code: a termination waits
-    // until the thread blocks, and a callback's return ends a terminated thread.
-    platform::EnterLibraryCode();
     TimerTables* tables = TablesOf(mAddQueue);
     tlsTimerThreadTables = tables;
     mTimerEvent.Lock();
@@ -354,6 +349,5 @@ unsigned long TimerManager::Run() {
     tables->threadInRun = false;
     mTimerEvent.Unlock();
     tlsTimerThreadTables = nullptr;
-    platform::LeaveLibraryCode();
     return 0;
 }

@@ -37,13 +37,19 @@ long KernelThreadId();
 // (Wine), it waits a fixed moment instead and returns true.
 bool WaitUntilBlocked(long tid, Ms limit = Ms(5000));
 
-// Linux ends a terminated thread by unwinding its stack (destructors run);
-// Windows' TerminateThread stops it where it is.
-#if defined(_WIN32)
-inline constexpr bool kTerminationUnwinds = false;
-#else
-inline constexpr bool kTerminationUnwinds = true;
-#endif
+// A pipe nobody writes to: Read blocks the calling thread in the system's
+// read() until the pipe is closed (the destructor closes both ends).
+class SilentPipe {
+public:
+    SilentPipe();
+    ~SilentPipe();
+    SilentPipe(const SilentPipe&) = delete;
+    SilentPipe& operator=(const SilentPipe&) = delete;
+    long Read();  // the read's result
+
+private:
+    int mFds[2];
+};
 
 // Polls `condition` until it holds or `limit` passes.
 bool Eventually(const std::function<bool()>& condition, Ms limit = Ms(5000));

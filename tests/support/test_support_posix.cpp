@@ -62,6 +62,17 @@ bool WaitUntilBlocked(long tid, Ms limit) {
 
 bool IsWine() { return false; }
 
+SilentPipe::SilentPipe() : mFds{-1, -1} {
+    if (pipe(mFds) != 0) ADD_FAILURE() << "pipe failed";
+}
+SilentPipe::~SilentPipe() {
+    for (int fd : mFds) close(fd);
+}
+long SilentPipe::Read() {
+    char byte;
+    return static_cast<long>(read(mFds[0], &byte, 1));
+}
+
 int RunHelper(const std::string& name, std::string* output, const std::vector<std::string>& arguments,
               const std::string& programName) {
     int pipeFds[2];

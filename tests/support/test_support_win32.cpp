@@ -6,6 +6,9 @@
 
 #include <winternl.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -268,5 +271,16 @@ void* MapSharedMemory(const std::string& name, std::size_t size) {
 }
 
 void UnlinkSharedMemory(const std::string&) {}
+
+SilentPipe::SilentPipe() : mFds{-1, -1} {
+    if (_pipe(mFds, 256, _O_BINARY) != 0) ADD_FAILURE() << "_pipe failed";
+}
+SilentPipe::~SilentPipe() {
+    for (int fd : mFds) _close(fd);
+}
+long SilentPipe::Read() {
+    char byte;
+    return static_cast<long>(_read(mFds[0], &byte, 1));
+}
 
 }  // namespace rvsys::test

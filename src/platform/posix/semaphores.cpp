@@ -475,7 +475,8 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     if (TryTake(shared)) return WAIT_OBJECT_0;
     ThreadObj* self;
     DWORD early;
-    if (!PrepareToBlock(milliseconds, alertable, &self, &early)) return early;
+    if (!PrepareToBlock(semaphore, milliseconds, alertable, &self, &early)) return early;
+    WaitHold hold{self};
     const Deadline deadline(milliseconds);
     shared->waiters.fetch_add(1, std::memory_order_seq_cst);
     WakeReason reason;
@@ -551,6 +552,7 @@ BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
     SharedSemaphore* shared = semaphore->page;
     const auto maximum = static_cast<std::uint32_t>(shared->maximum);
     const auto add = static_cast<std::uint32_t>(releaseCount);
+    NoSuspendScope whole;  // released units always wake their waiters
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
     do {
         if (count > maximum || maximum - count < add) {

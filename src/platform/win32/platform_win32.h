@@ -25,9 +25,6 @@
 #include <cstdarg>
 #include <cstdint>
 
-// TerminateThread stops a thread wherever it is.
-#define RVSYS_COOPERATIVE_TERMINATION 0
-
 namespace rvsys::platform {
 
 // ---- Types -----------------------------------------------------------------
@@ -137,9 +134,6 @@ using ::signal;
 // ---- Calls with no Windows counterpart (declared in platform.h) ---------------
 // A waiter released by SetEvent wakes when the system schedules it.
 inline BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION) { return ::SetEvent(event); }
-// TerminateThread really stops a thread wherever it is: nothing to bracket.
-inline void EnterLibraryCode() {}
-inline void LeaveLibraryCode() {}
 // A handler runs as ordinary code here (inside raise(), or on the console's
 // control thread for SIGINT and SIGBREAK), so nothing needs to be restricted.
 inline bool InSignalHandler() { return false; }

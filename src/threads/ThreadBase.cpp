@@ -273,8 +273,7 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
         delete thread;
         SelfDeleteLock().Unlock();
     }
-    // Returning from the thread's routine ends it with this exit code, as
-    // ExitThread would, without unwinding the stack to get there.
+    // Returning from the thread's routine ends it with this exit code.
     return exitCode;
 }
 

@@ -37,8 +37,8 @@
 // waiter hint is set; a wait takes a unit with a compare-and-swap and otherwise
 // counts itself in the hint and sleeps with futex_waitv on both the shared
 // count and its own thread's wake word, so queued calls and TerminateThread
-// reach it too (waits are termination points, alertable waits run queued
-// calls). All accesses to count and hint are sequentially consistent: a
+// reach it too (a terminated waiter uncounts itself and takes no unit;
+// alertable waits run queued calls). All accesses to count and hint are sequentially consistent: a
 // waiter counts itself before re-testing the count, a releaser changes the
 // count before reading the hint.
 //

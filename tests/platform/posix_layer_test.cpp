@@ -144,6 +144,38 @@ TEST(Termination, ManyTerminatedThreadsLeaveMappingsAndSizeFlat) {
     EXPECT_EQ(Descriptors(), descriptorsBefore);
 }
 
+namespace {
+
+// Spins with the thread signal blocked for a while, so that it can take a
+// termination only late.
+DWORD SpinWithTheThreadSignalHeldBack(LPVOID marker) {
+    auto* count = static_cast<std::atomic<std::uint64_t>*>(marker);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, posix::ThreadSignal());
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    const auto until = Clock::now() + std::chrono::milliseconds(100);
+    while (Clock::now() < until) count->fetch_add(1);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    for (;;) count->fetch_add(1);
+}
+
+}  // namespace
+
+// TerminateThread returns only once the target has stopped, however late the
+// target takes the signal.
+TEST(Termination, ReturnsOnlyOnceTheTargetHasStopped) {
+    std::atomic<std::uint64_t> marker{0};
+    HANDLE thread = pf::CreateThread(nullptr, 0, SpinWithTheThreadSignalHeldBack, &marker, 0, nullptr);
+    while (marker.load() == 0) std::this_thread::yield();
+    ASSERT_EQ(pf::TerminateThread(thread, 3), TRUE);
+    const std::uint64_t after = marker.load();
+    pf::Sleep(150);
+    EXPECT_EQ(marker.load(), after);
+    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    pf::CloseHandle(thread);
+}
+
 // A thread the layer did not create, terminated, stops for good: nothing of
 // its own runs again, its handle reports the code, and it can still be joined.
 TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {

@@ -348,8 +348,9 @@ void FinishThread(ThreadObj* thread, DWORD code) {
 }
 
 // The thread's life below its start point: every frame from here down may be
-// abandoned by the jump back to ThreadStart.
-DWORD RunThread(ThreadObj* self) {
+// abandoned by the jump back to ThreadStart. Never inlined, so no object with a
+// destructor lives in the frame the jump returns to.
+[[gnu::noinline]] DWORD RunThread(ThreadObj* self) {
     tlsCurrent = self;
     tlsThreadId = self->id;
     self->pthread = pthread_self();

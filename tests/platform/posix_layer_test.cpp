@@ -98,9 +98,12 @@ long Descriptors() {
     return count;
 }
 
+// Spins on an atomic: ThreadSanitizer delivers signals only when the thread
+// calls into its runtime.
 DWORD SpinUntilTerminated(LPVOID started) {
-    static_cast<std::atomic<bool>*>(started)->store(true);
-    for (;;) std::atomic_signal_fence(std::memory_order_seq_cst);
+    auto* flag = static_cast<std::atomic<bool>*>(started);
+    flag->store(true);
+    for (;;) flag->load(std::memory_order_relaxed);
 }
 
 // Terminates `count` spinning threads, a few at a time (so that waiting for

@@ -38,7 +38,8 @@ long KernelThreadId();
 bool WaitUntilBlocked(long tid, Ms limit = Ms(5000));
 
 // A pipe nobody writes to: Read blocks the calling thread in the system's
-// read() until the pipe is closed (the destructor closes both ends).
+// read call (Linux read(), Windows ReadFile: the runtime's _read would hold its
+// descriptor lock) until the pipe is closed (the destructor closes both ends).
 class SilentPipe {
 public:
     SilentPipe();
@@ -48,7 +49,7 @@ public:
     long Read();  // the read's result
 
 private:
-    int mFds[2];
+    std::intptr_t mEnds[2];  // descriptors, or Windows handles
 };
 
 // Polls `condition` until it holds or `limit` passes.

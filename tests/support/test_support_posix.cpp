@@ -62,15 +62,18 @@ bool WaitUntilBlocked(long tid, Ms limit) {
 
 bool IsWine() { return false; }
 
-SilentPipe::SilentPipe() : mFds{-1, -1} {
-    if (pipe(mFds) != 0) ADD_FAILURE() << "pipe failed";
+SilentPipe::SilentPipe() : mEnds{-1, -1} {
+    int fds[2];
+    if (pipe(fds) != 0) ADD_FAILURE() << "pipe failed";
+    mEnds[0] = fds[0];
+    mEnds[1] = fds[1];
 }
 SilentPipe::~SilentPipe() {
-    for (int fd : mFds) close(fd);
+    for (std::intptr_t fd : mEnds) close(static_cast<int>(fd));
 }
 long SilentPipe::Read() {
     char byte;
-    return static_cast<long>(read(mFds[0], &byte, 1));
+    return static_cast<long>(read(static_cast<int>(mEnds[0]), &byte, 1));
 }
 
 int RunHelper(const std::string& name, std::string* output, const std::vector<std::string>& arguments,

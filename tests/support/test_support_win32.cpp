@@ -6,9 +6,6 @@
 
 #include <winternl.h>
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -272,15 +269,20 @@ void* MapSharedMemory(const std::string& name, std::size_t size) {
 
 void UnlinkSharedMemory(const std::string&) {}
 
-SilentPipe::SilentPipe() : mFds{-1, -1} {
-    if (_pipe(mFds, 256, _O_BINARY) != 0) ADD_FAILURE() << "_pipe failed";
+SilentPipe::SilentPipe() : mEnds{0, 0} {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (CreatePipe(&read, &write, nullptr, 0) == FALSE) ADD_FAILURE() << "CreatePipe failed";
+    mEnds[0] = reinterpret_cast<std::intptr_t>(read);
+    mEnds[1] = reinterpret_cast<std::intptr_t>(write);
 }
 SilentPipe::~SilentPipe() {
-    for (int fd : mFds) _close(fd);
+    for (std::intptr_t end : mEnds) CloseHandle(reinterpret_cast<HANDLE>(end));
 }
 long SilentPipe::Read() {
     char byte;
-    return static_cast<long>(_read(mFds[0], &byte, 1));
+    DWORD got = 0;
+    return ReadFile(reinterpret_cast<HANDLE>(mEnds[0]), &byte, 1, &got, nullptr) != FALSE ? static_cast<long>(got) : -1;
 }
 
 }  // namespace rvsys::test

@@ -197,7 +197,13 @@ void InstallThreadSignalHandler() {
     static const bool installed = [] {
         struct sigaction action {};
         action.sa_handler = OnThreadSignal;
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer runs the handler only once the interrupted system call
+        // returns: a thread blocked in read() must see EINTR to be stopped.
+        action.sa_flags = 0;
+#else
         action.sa_flags = SA_RESTART;
+#endif
         sigfillset(&action.sa_mask);  // a suspended thread runs no other handler
         if (sigaction(ThreadSignal(), &action, nullptr) != 0) Fatal("cannot install the thread signal handler");
         return true;

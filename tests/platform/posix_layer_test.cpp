@@ -63,7 +63,7 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kDefaultTerminations = 1000;
 #else
-constexpr int kDefaultTerminations = 10000;
+constexpr int kDefaultTerminations = 2000;
 #endif
 
 int Terminations() {

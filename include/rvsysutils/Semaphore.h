@@ -90,8 +90,8 @@ public:
 
     // Waits without a time limit for a unit and takes it. True when taken; the
     // argument says whether Cleanup gives the unit back. False on failure
-    // ("Lock semaphore" reported; nothing changed). On Linux the wait is a point
-    // where Thread::TerminateThread can end the calling thread (see Thread.h).
+    // ("Lock semaphore" reported; nothing changed). A thread terminated while
+    // it waits takes no unit.
     bool Lock(bool unlockOnCleanup);
 
     // Takes a unit only if one is free at once. True when taken; false, with no

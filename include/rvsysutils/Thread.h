@@ -27,13 +27,22 @@ RVSYS_API void* BeginThread(unsigned long(RVSYS_WINAPI* routine)(void*), void* a
                             unsigned long creationFlags);
 
 // Terminates the thread with `exitCode` and, on success, closes the handle.
-// False when the system refuses (the handle stays open).
-// On Linux a thread cannot be stopped at an arbitrary instruction: it ends at
-// its next blocking call of this library (waits, sleeps, blocked lock
-// acquisitions, its start gate) or when its routine returns, whichever comes
-// first, and its exit code becomes `exitCode`. A thread blocked in such a call
-// ends promptly; its stack is unwound, so C++ destructors on it run (Windows
-// runs none). A thread terminated before its routine began never runs it.
+// False when the system refuses (the handle stays open). The thread stops
+// where it stands, whatever it is doing (its own code, a system call, a wait,
+// a signal handler, suspended, not yet started): nothing of its routine or of
+// destructors of its frames runs again, and its exit code is `exitCode`. Wait
+// on another handle of it to know it has ended.
+// Hazards, as on Windows: locks the thread held stay held, memory its frames
+// owned is never freed, and a thread terminated inside the allocator or the C
+// library can leave their locks held for the whole process. Terminate only
+// threads whose state you control.
+// On Linux the call returns once the thread has stopped; it is stopped by the
+// signal SIGRTMIN+7 (a thread that blocks that signal stops only at this
+// library's waits and sleeps). Its C++ thread_local and pthread key
+// destructors still run as it leaves (Windows runs none). A thread this
+// library did not start (the main thread, a std::thread) stops for good
+// without running anything; if it was the process's last thread the process
+// ends with `exitCode`.
 RVSYS_API bool TerminateThread(void* handle, unsigned long exitCode);
 
 // Waits at most `timeout` ms (0xFFFFFFFF: no limit) for the thread to end and

@@ -48,17 +48,15 @@ RVSYS_API long StopThread(ThreadBase** thread, unsigned long timeout, unsigned l
 // other threads while none of those is in progress. The end of each run is
 // recorded under the run event's lock and announced by its signal.
 //
-// Stopping on Linux: Stop(timeout) waits, then "terminates" a thread that has
-// not ended. Linux cannot stop a thread at an arbitrary instruction, so the
-// thread ends at its next blocking call of this library (waits, sleeps, blocked
-// lock acquisitions) or when its routine returns, whichever comes first. A
-// thread blocked in such a call ends promptly; a thread spinning in its own code
-// goes on until it blocks or returns. Either way, from the moment Stop returns
-// the library never touches this object again on that thread, so the object
-// may be destroyed at once; code of your own still running there (a Run that
-// spins without blocking) must not use the object after that point either.
-// Ending unwinds the thread's stack, so C++ destructors on it run (Windows runs
-// none). On Windows the thread is terminated where it stands.
+// Stopping: Stop(timeout) waits, then terminates a thread that has not ended
+// (Thread::TerminateThread). The thread stops where it stands, whatever its
+// Run is doing, spinning or blocked in any call: from the moment Stop returns
+// nothing of Run, Destroy or destructors of their frames runs again (on Linux
+// Stop returns only once the thread has stopped), so the object may be
+// destroyed at once. As on Windows, locks the thread held stay held and memory
+// its frames owned is lost; a Run that may be terminated should hold no lock
+// other threads need. On Linux the thread's thread_local destructors still run
+// as it leaves (see Thread.h).
 class RVSYS_API ThreadBase {
 public:
     // Idle: no thread, no event, exit code 0xFFFFFFFF.

@@ -25,8 +25,7 @@ public:
 
     // Blocks until the lock is free, then takes it; returns at once when the
     // calling thread already holds it. False only when the mutex has no critical
-    // section. On Linux a blocked Lock is a point where Thread::TerminateThread
-    // can end the calling thread (see Thread.h).
+    // section. A thread terminated while blocked here ends without the lock.
     bool Lock();
 
     // Takes the lock only if that needs no waiting: true when taken (also when

@@ -70,8 +70,8 @@ public:
     // timer is cancelled and freed, no callback runs any more, every id is free
     // and Start may be called again. 0 when the thread was not running, when
     // called from a callback or on a copy, and when the thread did not end in
-    // time: it is then terminated (a callback still running goes on until it
-    // returns or blocks, see ThreadBase.h) and the manager is abandoned.
+    // time: it is then terminated where it stands, inside a callback too (see
+    // ThreadBase.h), and the manager is abandoned.
     long Stop();
 
     // Queues a new timer; the thread arms it shortly after. Its callback runs

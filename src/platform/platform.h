@@ -12,11 +12,9 @@
 // Functions may be qualified (`platform::SetEvent`) where a library name hides
 // them.
 //
-// Two groups have no Windows counterpart and are no-ops / plain forwarders there:
-//   - the clock seam (tests replace the tick count and the wall clock);
-//   - EnterLibraryCode / LeaveLibraryCode, which let Linux's cooperative
-//     TerminateThread guarantee that a terminated thread never touches the object
-//     that started it again.
+// A few names have no Windows counterpart and are plain forwarders there: the
+// clock seam (tests replace the tick count and the wall clock), signalling
+// under a lock, and the signal-handler context.
 #ifndef RVSYS_PLATFORM_PLATFORM_H
 #define RVSYS_PLATFORM_PLATFORM_H
 
@@ -31,10 +29,6 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-
-// TerminateThread ends a thread at its next blocking call of this layer (see
-// EnterLibraryCode below), not wherever it is.
-#define RVSYS_COOPERATIVE_TERMINATION 1
 
 // The critical section is the one layer type visible in the public API (as a
 // pointer); public headers forward-declare it as this global struct. Here it is
@@ -284,20 +278,6 @@ BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION lock);
 // waiter is woken late by a SetEventUnderLock under that same lock; any other
 // waiter is woken at once, as on Windows.
 DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, LPCRITICAL_SECTION lock);
-
-// ---- Termination safety (no-ops on Windows) --------------------------------
-// A thread that runs a user routine and, around it, code touching its owning
-// object (ThreadBase) brackets that code:
-//   EnterLibraryCode(): ends the calling thread at once (never returns) if it has
-//     been asked to terminate; otherwise, until LeaveLibraryCode, a
-//     TerminateThread aimed at this thread waits until the thread has left or has
-//     reached a blocking call (where it ends).
-//   LeaveLibraryCode(): back to user code; ends the thread at once if it has been
-//     asked to terminate meanwhile.
-// So, from the moment TerminateThread returns, the thread executes no library
-// code that touches the object.
-void EnterLibraryCode();
-void LeaveLibraryCode();
 
 // ---- Signal-handler context ---------------------------------------------------
 // True while the calling thread runs a handler installed with signal() above.

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <new>
+#include <type_traits>
 
 #include "../platform/platform.h"
 #include "atomic_field.h"
@@ -36,45 +37,23 @@ using rvsys::detail::Store;
 // destroys that object: the thread then ends as soon as the code returns.
 thread_local ThreadBase* tlsOwnRun = nullptr;
 
-// Calls one of Initialize / Run / Destroy as user code. Where termination is
-// cooperative, the final overrider is looked up while the thread still counts
-// as running library code, so once a TerminateThread has returned the thread
-// never reads the object again, not even its virtual table. (GCC's
-// bound-member-function extension gives the overrider's address; other
-// compilers make an ordinary virtual call.) Where termination is real, the
-// ordinary virtual call is exact, and the extension would even be wrong on
-// 32-bit Windows, whose member functions take `this` in a register.
+// Calls one of Initialize / Run / Destroy with an ordinary virtual call. The
+// order of the virtual table read and anything around it does not matter for
+// termination: TerminateThread returns only once the thread runs nothing of
+// its own any more (on Linux the thread acknowledges it itself, inside the
+// layer), so the owner cannot free the object while this thread still reads
+// it, whatever code the compiler made. When the user code destroyed the object
+// on this very thread, the thread ends here without touching it.
 template <class R>
 R CallUserCode(ThreadBase* thread, R (ThreadBase::*member)()) {
-#if RVSYS_COOPERATIVE_TERMINATION && defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpmf-conversions"
-    auto function = reinterpret_cast<R (*)(ThreadBase*)>(thread->*member);
-#pragma GCC diagnostic pop
-    platform::LeaveLibraryCode();
-    if constexpr (std::is_void_v<R>) {
-        function(thread);
-        platform::EnterLibraryCode();
-        if (tlsOwnRun != thread) platform::ExitThread(0);
-    } else {
-        R result = function(thread);
-        platform::EnterLibraryCode();
-        if (tlsOwnRun != thread) platform::ExitThread(static_cast<DWORD>(result));
-        return result;
-    }
-#else
-    platform::LeaveLibraryCode();
     if constexpr (std::is_void_v<R>) {
         (thread->*member)();
-        platform::EnterLibraryCode();
         if (tlsOwnRun != thread) platform::ExitThread(0);
     } else {
         R result = (thread->*member)();
-        platform::EnterLibraryCode();
         if (tlsOwnRun != thread) platform::ExitThread(static_cast<DWORD>(result));
         return result;
     }
-#endif
 }
 
 // Serialises StopThread with the deletion of a self-deleting object by its own
@@ -264,8 +243,6 @@ bool ThreadBase::IsOwnThread() {
 }
 
 unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
-    // Ends the thread here if it was terminated before it began.
-    platform::EnterLibraryCode();
     tlsOwnRun = thread;
     ThreadEvent* event = thread->mEvent;
     event->Lock();
@@ -275,9 +252,7 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
     DWORD exitCode;
     if (ThreadRoutine routine = thread->mThreadFunction) {
         void* argument = thread->mThreadArgument;
-        platform::LeaveLibraryCode();
         exitCode = static_cast<DWORD>(routine(argument));
-        platform::EnterLibraryCode();
         if (tlsOwnRun != thread) platform::ExitThread(exitCode);
     } else {
         CallUserCode(thread, &ThreadBase::Initialize);
@@ -298,8 +273,7 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
         delete thread;
         SelfDeleteLock().Unlock();
     }
-    // Returning from the thread's routine ends it with this exit code, as
-    // ExitThread would, without unwinding the stack to get there.
+    // Returning from the thread's routine ends it with this exit code.
     return exitCode;
 }
 

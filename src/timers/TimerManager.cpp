@@ -139,9 +139,7 @@ void RVSYS_WINAPI TimerRecord::OnExpire(void* argument, DWORD, DWORD) {
     void* const userData = record->mUserData;
     tables->Unlock();
 
-    platform::LeaveLibraryCode();
     callback(id, userData);
-    platform::EnterLibraryCode();  // ends the thread here if Stop terminated it meanwhile
     if (tlsManagerGone) platform::ExitThread(0);  // the callback destroyed the manager
 
     tables->Lock();
@@ -338,9 +336,6 @@ void TimerManager::ClearQueues() {
 }
 
 unsigned long TimerManager::Run() {
-    // Everything here but the callbacks is library code: a termination waits
-    // until the thread blocks, and a callback's return ends a terminated thread.
-    platform::EnterLibraryCode();
     TimerTables* tables = TablesOf(mAddQueue);
     tlsTimerThreadTables = tables;
     tables->Lock();
@@ -370,6 +365,5 @@ unsigned long TimerManager::Run() {
     tables->accepting = false;
     tables->Unlock();
     tlsTimerThreadTables = nullptr;
-    platform::LeaveLibraryCode();
     return 0;
 }

@@ -1,6 +1,6 @@
 // Behaviours of the Linux layer that Windows does not share or that only Linux
-// can observe: the clock seam's system clocks, handle generations, cooperative
-// termination, the timer service's wake-ups, and named semaphores shared by
+// can observe: the clock seam's system clocks, handle generations, the
+// resources of terminated threads, the timer service's wake-ups, and named semaphores shared by
 // forked processes (killed holders, inherited handles, races with delays
 // injected where the steps of different processes interleave).
 #include <fcntl.h>
@@ -12,7 +12,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include "conformance.h"
 #include "platform/posix/objects.h"
@@ -48,76 +58,171 @@ TEST(Handles, ANewObjectDoesNotAnswerToAClosedValue) {
 
 namespace {
 
-enum Target : std::intptr_t { kSpinning, kInLibraryCode, kOnACriticalSection };
-std::atomic<bool> gStarted{false};
-std::atomic<bool> gStop{false};
-std::atomic<bool> gRanOn{false};
-std::atomic<int> gUnwound{0};
-CRITICAL_SECTION gHeld;
+// Each termination waits until the target has been scheduled to take the
+// signal, which on a loaded shared machine takes milliseconds: the suite's
+// default keeps within the time limit, RVSYS_TERMINATIONS=100000 is the full
+// run.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kDefaultTerminations = 1000;
+#else
+constexpr int kDefaultTerminations = 2000;
+#endif
 
-struct Unwinds {
-    ~Unwinds() { gUnwound.fetch_add(1); }
-};
+int Terminations() {
+    const char* value = std::getenv("RVSYS_TERMINATIONS");
+    return value != nullptr ? std::max(1000, std::atoi(value)) : kDefaultTerminations;
+}
 
-DWORD RunTarget(LPVOID target) {
-    Unwinds guard;
-    const auto kind = static_cast<Target>(reinterpret_cast<std::intptr_t>(target));
-    if (kind == kInLibraryCode || kind == kOnACriticalSection) pf::EnterLibraryCode();
-    gStarted = true;
-    if (kind == kOnACriticalSection) pf::EnterCriticalSection(&gHeld);
-    while (!gStop.load()) {
+// A number from /proc/self/status ("VmSize:", "Threads:").
+long StatusField(const char* name) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(name, 0) == 0) return std::stol(line.substr(std::strlen(name)));
     }
-    if (kind == kInLibraryCode) pf::LeaveLibraryCode();  // a termination requested meanwhile ends the thread here
-    pf::Sleep(1);  // the first blocking call: a terminated thread ends here
-    gRanOn = true;
-    return 0;
+    return -1;
+}
+
+long Lines(const char* path) {
+    std::ifstream file(path);
+    long lines = 0;
+    std::string line;
+    while (std::getline(file, line)) ++lines;
+    return lines;
+}
+
+long Descriptors() {
+    long count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// Spins on an atomic: ThreadSanitizer delivers signals only when the thread
+// calls into its runtime.
+DWORD SpinUntilTerminated(LPVOID started) {
+    auto* flag = static_cast<std::atomic<bool>*>(started);
+    flag->store(true);
+    for (;;) flag->load(std::memory_order_relaxed);
+}
+
+// Terminates `count` spinning threads, a few at a time (so that waiting for
+// one to be scheduled overlaps with the others).
+void TerminateSpinningThreads(int count) {
+    constexpr int kBatch = 8;
+    for (int done = 0; done < count; done += kBatch) {
+        std::atomic<bool> started[kBatch] = {};
+        HANDLE threads[kBatch];
+        for (int i = 0; i < kBatch; ++i) {
+            threads[i] = pf::CreateThread(nullptr, 0, SpinUntilTerminated, &started[i], 0, nullptr);
+            ASSERT_NE(threads[i], nullptr);
+        }
+        for (int i = 0; i < kBatch; ++i) {
+            while (!started[i].load()) std::this_thread::yield();
+            ASSERT_EQ(pf::TerminateThread(threads[i], 1), TRUE);
+        }
+        for (HANDLE thread : threads) {
+            ASSERT_EQ(pf::WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+            ASSERT_EQ(pf::CloseHandle(thread), TRUE);
+        }
+    }
 }
 
 }  // namespace
 
-// Cooperative termination: a spinning thread ends at its next blocking call
-// (TerminateThread returns at once); one in library code only once it leaves
-// it (TerminateThread waits); one blocked on a critical section without taking
-// it. Each unwinds its stack. (A thread blocked elsewhere ends promptly: the
-// library's termination tests.)
-TEST(Termination, EndsTheTargetAtItsNextBlockingCallAndUnwinds) {
-    pf::InitializeCriticalSection(&gHeld);
-    for (Target target : {kSpinning, kInLibraryCode, kOnACriticalSection}) {
-        SCOPED_TRACE(static_cast<int>(target));
-        gStarted = gRanOn = false;
-        gStop = target == kOnACriticalSection;
-        gUnwound = 0;
-        if (target == kOnACriticalSection) pf::EnterCriticalSection(&gHeld);
-        HANDLE thread = pf::CreateThread(nullptr, 0, RunTarget, reinterpret_cast<LPVOID>(target), 0, nullptr);
-        while (!gStarted.load()) std::this_thread::yield();
-        if (target == kOnACriticalSection) pf::Sleep(20);  // into EnterCriticalSection
-        const auto exitCode = static_cast<DWORD>(20 + target);
-        std::atomic<bool> returned{false};
-        std::thread terminator([&] {
-            EXPECT_EQ(pf::TerminateThread(thread, exitCode), TRUE);
-            returned = true;
-        });
-        if (target == kSpinning) {
-            EXPECT_TRUE(rvsys::test::Eventually([&] { return returned.load(); }));
-            EXPECT_EQ(ExitCodeOf(thread), STILL_ACTIVE);
-        } else if (target == kInLibraryCode) {
-            pf::Sleep(30);
-            EXPECT_FALSE(returned.load());
-        }
-        gStop = true;
-        terminator.join();
-        EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-        EXPECT_EQ(ExitCodeOf(thread), exitCode);
-        EXPECT_FALSE(gRanOn.load());
-        EXPECT_EQ(gUnwound.load(), 1);
-        if (target == kOnACriticalSection) {
-            pf::LeaveCriticalSection(&gHeld);
-            EXPECT_EQ(pf::TryEnterCriticalSection(&gHeld), TRUE);  // nobody else holds it
-            pf::LeaveCriticalSection(&gHeld);
-        }
-        pf::CloseHandle(thread);
-    }
-    pf::DeleteCriticalSection(&gHeld);
+// The kernel thread of a terminated thread ends and glibc reclaims its stack:
+// after the first few hundred, mappings and virtual size stay flat, and no
+// thread or descriptor is left.
+TEST(Termination, ManyTerminatedThreadsLeaveMappingsAndSizeFlat) {
+    std::thread([] {}).join();  // a sanitizer's own thread starts with the first one
+    const long threadsBefore = StatusField("Threads:");
+    const long descriptorsBefore = Descriptors();
+    TerminateSpinningThreads(500);
+    const long maps = Lines("/proc/self/maps");
+    const long size = StatusField("VmSize:");
+    const int total = Terminations();
+    TerminateSpinningThreads(total - 500);
+    const long mapsAfter = Lines("/proc/self/maps");
+    const long sizeAfter = StatusField("VmSize:");
+    std::printf("after 500: %ld mappings, VmSize %ld kB; after %d: %ld mappings, VmSize %ld kB\n", maps, size,
+                total, mapsAfter, sizeAfter);
+    EXPECT_LE(mapsAfter, maps + 8);
+    EXPECT_LE(sizeAfter, size + 16 * 1024);
+    EXPECT_TRUE(rvsys::test::Eventually([&] { return StatusField("Threads:") <= threadsBefore; }));
+    EXPECT_EQ(Descriptors(), descriptorsBefore);
+}
+
+namespace {
+
+// Spins with the thread signal blocked for a while, so that it can take a
+// termination only late.
+DWORD SpinWithTheThreadSignalHeldBack(LPVOID marker) {
+    auto* count = static_cast<std::atomic<std::uint64_t>*>(marker);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, posix::ThreadSignal());
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    const auto until = Clock::now() + std::chrono::milliseconds(100);
+    while (Clock::now() < until) count->fetch_add(1);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    for (;;) count->fetch_add(1);
+}
+
+}  // namespace
+
+// TerminateThread returns only once the target has stopped, however late the
+// target takes the signal.
+TEST(Termination, ReturnsOnlyOnceTheTargetHasStopped) {
+    std::atomic<std::uint64_t> marker{0};
+    HANDLE thread = pf::CreateThread(nullptr, 0, SpinWithTheThreadSignalHeldBack, &marker, 0, nullptr);
+    while (marker.load() == 0) std::this_thread::yield();
+    ASSERT_EQ(pf::TerminateThread(thread, 3), TRUE);
+    const std::uint64_t after = marker.load();
+    pf::Sleep(150);
+    EXPECT_EQ(marker.load(), after);
+    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    pf::CloseHandle(thread);
+}
+
+// A thread the layer did not create, terminated, stops for good: nothing of
+// its own runs again, its handle reports the code, and it can still be joined.
+TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's runtime does not follow a raw thread exit";
+#endif
+    std::atomic<HANDLE> handle{nullptr};
+    std::atomic<std::uint64_t> marker{0};
+    std::thread adopted([&] {
+        struct Marks {
+            std::atomic<std::uint64_t>& marker;
+            ~Marks() { marker.fetch_add(std::uint64_t{1} << 32); }
+        } frame{marker};
+#if defined(__SANITIZE_ADDRESS__)
+        // glibc's record of the thread's thread_local destructor, allocated on
+        // first use, is never freed: the thread leaves without running them.
+        __lsan_disable();
+        handle = DuplicateOwnHandle();
+        __lsan_enable();
+#else
+        handle = DuplicateOwnHandle();
+#endif
+        for (;;) marker.fetch_add(1);
+    });
+    while (marker.load() < 3) std::this_thread::yield();
+    ASSERT_EQ(pf::TerminateThread(handle.load(), 12), TRUE);
+    const std::uint64_t after = marker.load();
+    EXPECT_EQ(pf::WaitForSingleObject(handle.load(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(handle.load()), 12u);
+    pf::Sleep(200);
+    EXPECT_EQ(marker.load(), after);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    adopted.detach();  // the sanitizers' join waits for an end their runtime never sees
+#else
+    adopted.join();  // the kernel clears the thread's id as it ends
+#endif
+    pf::CloseHandle(handle.load());
 }
 
 // Arming and cancelling timers due after the earliest never wakes the timer

@@ -62,6 +62,20 @@ bool WaitUntilBlocked(long tid, Ms limit) {
 
 bool IsWine() { return false; }
 
+SilentPipe::SilentPipe() : mEnds{-1, -1} {
+    int fds[2];
+    if (pipe(fds) != 0) ADD_FAILURE() << "pipe failed";
+    mEnds[0] = fds[0];
+    mEnds[1] = fds[1];
+}
+SilentPipe::~SilentPipe() {
+    for (std::intptr_t fd : mEnds) close(static_cast<int>(fd));
+}
+long SilentPipe::Read() {
+    char byte;
+    return static_cast<long>(read(static_cast<int>(mEnds[0]), &byte, 1));
+}
+
 int RunHelper(const std::string& name, std::string* output, const std::vector<std::string>& arguments,
               const std::string& programName) {
     int pipeFds[2];

@@ -269,4 +269,20 @@ void* MapSharedMemory(const std::string& name, std::size_t size) {
 
 void UnlinkSharedMemory(const std::string&) {}
 
+SilentPipe::SilentPipe() : mEnds{0, 0} {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (CreatePipe(&read, &write, nullptr, 0) == FALSE) ADD_FAILURE() << "CreatePipe failed";
+    mEnds[0] = reinterpret_cast<std::intptr_t>(read);
+    mEnds[1] = reinterpret_cast<std::intptr_t>(write);
+}
+SilentPipe::~SilentPipe() {
+    for (std::intptr_t end : mEnds) CloseHandle(reinterpret_cast<HANDLE>(end));
+}
+long SilentPipe::Read() {
+    char byte;
+    DWORD got = 0;
+    return ReadFile(reinterpret_cast<HANDLE>(mEnds[0]), &byte, 1, &got, nullptr) != FALSE ? static_cast<long>(got) : -1;
+}
+
 }  // namespace rvsys::test

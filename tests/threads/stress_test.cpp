@@ -1,8 +1,9 @@
 // Stress runs meant for the sanitizer builds: many runs of the thread object
 // on every path. Built twice: in stress_tests (both systems) every run ends by
 // itself; in stress_linux_tests (RVSYS_STRESS_CUT_SHORT) runs are cut short at
-// any point of their own code or the library's, with random timeouts. Only the Linux
-// layer's cooperative termination is safe at any point: Windows'
+// any point of their own code or the library's, with random timeouts. That is
+// safe on Linux, where neither the routines nor the library's steps on the
+// thread hold a lock the layer does not defer termination around; Windows'
 // TerminateThread can leave the loader's, the heap's or Wine's locks held.
 #include <gtest/gtest.h>
 

@@ -13,8 +13,9 @@
 // before sleeping measured 1.6 times slower for two threads fighting over one
 // lock on this 2-CPU machine: the spinner steals the holder's cache line).
 // Deliberate gaps: Leave by a thread that does not hold the lock (undefined on
-// Windows) is ignored. A thread blocked in Enter is a termination point: asked to
-// terminate, it ends there without taking the lock.
+// Windows) is ignored. A thread terminated while blocked in Enter ends there
+// without taking the lock; one terminated while it holds the lock leaves it
+// held, as on Windows.
 #include "objects.h"
 
 namespace rvsys::platform {
@@ -91,6 +92,7 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     if (cs->owner.load(std::memory_order_relaxed) != Self()) return;
     if (--cs->recursion != 0) return;
+    NoSuspendScope whole;  // a waiter that may sleep on the word is always woken
     const std::atomic<std::uint32_t>* postponed = cs->deferredWake;
     cs->deferredWake = nullptr;
     cs->owner.store(0, std::memory_order_relaxed);

@@ -2,10 +2,13 @@
 //
 // InternalLock guards the emulation's private state (waiter lists, queued calls,
 // the handle table). It is held for a few instructions, never across a call of
-// user code or a blocking wait, and is never a termination point. While a thread
-// holds one, SuspendThread's signal does not stop it: the handler records the
-// request and the thread stops when it leaves its last internal lock, so a
-// suspended thread never blocks other threads inside the emulation.
+// user code or a blocking wait. While a thread holds one, the thread signal
+// (SuspendThread, TerminateThread) neither stops nor ends it: the handler
+// records the request and the thread acts on it when it leaves its last
+// internal section, so a suspended thread never blocks other threads inside
+// the emulation and a terminated one never leaves a list half-linked.
+// NoSuspendScope marks a short step that holds no lock but must not be cut in
+// two either (a release and the wake-up of the thread it released).
 #ifndef RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
 #define RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
 
@@ -21,7 +24,7 @@ namespace rvsys::platform::posix {
 extern thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
 extern thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]];
 
-// Stops the calling thread for a suspension that was deferred. Defined with the
+// Acts on a suspension or termination that was deferred. Defined with the
 // thread objects.
 void SuspendDeferred();
 
@@ -55,6 +58,16 @@ private:
 
     // 0 free, 1 held, 2 held and a thread may be sleeping on it.
     std::atomic<std::uint32_t> mWord{0};
+};
+
+// A step that must run to its end once begun, even if the thread is asked to
+// stop or end meanwhile.
+class NoSuspendScope {
+public:
+    NoSuspendScope() { EnterNoSuspend(); }
+    ~NoSuspendScope() { LeaveNoSuspend(); }
+    NoSuspendScope(const NoSuspendScope&) = delete;
+    NoSuspendScope& operator=(const NoSuspendScope&) = delete;
 };
 
 class InternalGuard {

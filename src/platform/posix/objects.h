@@ -13,10 +13,13 @@
 // sleeps on that word; whoever wants the thread to re-check its condition
 // (a signaller granting it an object, QueueUserAPC, TerminateThread) changes the
 // word, then wakes it. Only critical sections sleep on their own lock word.
+// A thread asked to terminate inside such a call leaves it cooperatively (it
+// unlinks itself first); anywhere else the thread signal ends it (threads.cpp).
 #ifndef RVSYS_PLATFORM_POSIX_OBJECTS_H
 #define RVSYS_PLATFORM_POSIX_OBJECTS_H
 
 #include <pthread.h>
+#include <setjmp.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -91,10 +94,9 @@ struct ApcNode {
 
 struct ThreadObj : Waitable {
     // Bits of `control`.
-    static constexpr std::uint32_t kLibraryCode = 1;   // between EnterLibraryCode and LeaveLibraryCode
     static constexpr std::uint32_t kTermRequested = 2;
     static constexpr std::uint32_t kBlocked = 4;       // inside a blocking call of the layer
-    static constexpr std::uint32_t kAcknowledged = 8;  // has left everything it blocked on, is unwinding
+    static constexpr std::uint32_t kAcknowledged = 8;  // runs none of its own code again: on its way out
     static constexpr std::uint32_t kFinished = 16;     // exit code decided; no termination any more
     // Bits of `wake`: kGranted, plus a counter that every poke advances.
     static constexpr std::uint32_t kGranted = 1;
@@ -123,7 +125,14 @@ struct ThreadObj : Waitable {
 
     std::atomic<DWORD> exitCode{STILL_ACTIVE};
     std::atomic<DWORD> termCode{0};  // written before kTermRequested is set
-    DWORD pendingExit = 0;           // ExitThread's code while unwinding (own thread only)
+    DWORD pendingExit = 0;           // ExitThread's code on its way out (own thread only)
+    // Where the layer's own thread start resumes a thread that ends without
+    // returning (terminated, ExitThread); null for adopted threads. Own thread
+    // and its signal handler only.
+    sigjmp_buf* exitJump = nullptr;
+    // The object a blocking wait holds a reference to, released on the way out
+    // if the wait ends the thread (own thread only).
+    KObject* waitHeld = nullptr;
 
     std::atomic<std::uint32_t> wake{0};
     std::atomic<std::uint32_t> control{0};
@@ -284,22 +293,30 @@ T* Peek(HANDLE handle, Kind kind) {
 Ref<ThreadObj> AcquireThread(HANDLE handle);
 
 // ---- Threads -----------------------------------------------------------------
+// The real-time signal that stops a thread for SuspendThread and ends it for
+// TerminateThread. Handlers of the layer's signal() leave it unblocked, so a
+// thread running one can still be stopped or ended.
+int ThreadSignal();
+
 // The calling thread's object, made on first use for threads the layer did not
 // create (null only when memory runs out).
 ThreadObj* CurrentThread();
 ThreadObj* CurrentThreadIfKnown();
 
-// Bracket a blocking call of the calling thread. BeginBlocking returns false
-// when the thread has been asked to terminate; the caller then undoes what it
-// did and calls EndThreadForTermination.
+// Bracket a blocking call of the calling thread. Inside the bracket the thread
+// signal does not end the thread: the call itself must notice the request,
+// undo what it did (leave waiter lists) and call EndThreadForTermination.
+// BeginBlocking returns false when the thread has already been asked to
+// terminate; the caller then calls EndThreadForTermination at once.
 bool BeginBlocking(ThreadObj* self);
 void EndBlocking(ThreadObj* self);
 bool TerminationRequested(const ThreadObj* self);
 
 // Ends the calling thread for a TerminateThread: acknowledges it to the
-// terminator and unwinds. Returns only when the thread is already unwinding
-// (destructors run by that unwinding called a blocking function): the caller
-// then returns at once with its failure result.
+// terminator and leaves every frame above the layer's thread start without
+// running anything of them. Returns only when the thread is already on its way
+// out (or, for a thread the layer did not create, never does either: that
+// thread stops in place, see threads.cpp).
 void EndThreadForTermination(ThreadObj* self);
 
 // Runs the calling thread's queued calls, FIFO, with no lock held: those queued
@@ -360,7 +377,16 @@ WakeReason Block(ThreadObj* self, const Deadline& deadline, bool alertable, bool
 // The start of a wait whose object is not signalled: false, with the wait's
 // result, when it ends here (no memory, queued calls ran, zero timeout, the
 // thread is ending); true when the caller blocks (BeginBlocking is done).
-bool PrepareToBlock(DWORD milliseconds, bool alertable, ThreadObj** self, DWORD* result);
+// `held` is the object whose reference the caller holds: the thread's exit
+// path gives it back if the wait ends the thread (see WaitHold).
+bool PrepareToBlock(KObject* held, DWORD milliseconds, bool alertable, ThreadObj** self, DWORD* result);
+
+// Set by PrepareToBlock; a wait that returns clears it, so its caller's own
+// reference is released once, by whichever path the thread takes.
+struct WaitHold {
+    ThreadObj* self;
+    ~WaitHold() { self->waitHeld = nullptr; }
+};
 
 // The result of a blocking wait that ended for `reason`, after EndBlocking:
 // runs the queued calls for QueuedCall, ends the thread for Terminate.

@@ -19,8 +19,9 @@
 //   quote, so the line parses back into the same arguments. Stable for the
 //   life of the process.
 // - signal()/raise() with the runtime's meaning. Handlers installed here run
-//   through a dispatcher that blocks every signal while the handler runs (no
-//   nesting, one handler per thread at a time), marks the thread as inside a
+//   through a dispatcher that blocks every signal but the layer's thread
+//   signal while the handler runs (no nesting, one handler per thread at a
+//   time; SuspendThread and TerminateThread still reach the thread), marks the thread as inside a
 //   handler (so CloseHandle and FormatMessageA keep to async-signal-safe
 //   steps) and keeps the thread's last error and errno. A foreign disposition
 //   (installed with sigaction, maybe with SA_SIGINFO) is handed out as a plain
@@ -369,6 +370,7 @@ SignalHandler signal(int number, SignalHandler handler) {
         next.sa_handler = Dispatch;
         next.sa_flags = SA_RESTART | SA_ONSTACK;
         sigfillset(&next.sa_mask);
+        sigdelset(&next.sa_mask, ThreadSignal());  // SuspendThread and TerminateThread still reach it
     }
     if (sigaction(number, &next, nullptr) != 0) {
         SetLastError(WindowsError(errno));

@@ -37,8 +37,8 @@
 // waiter hint is set; a wait takes a unit with a compare-and-swap and otherwise
 // counts itself in the hint and sleeps with futex_waitv on both the shared
 // count and its own thread's wake word, so queued calls and TerminateThread
-// reach it too (waits are termination points, alertable waits run queued
-// calls). All accesses to count and hint are sequentially consistent: a
+// reach it too (a terminated waiter uncounts itself and takes no unit;
+// alertable waits run queued calls). All accesses to count and hint are sequentially consistent: a
 // waiter counts itself before re-testing the count, a releaser changes the
 // count before reading the hint.
 //
@@ -475,7 +475,8 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     if (TryTake(shared)) return WAIT_OBJECT_0;
     ThreadObj* self;
     DWORD early;
-    if (!PrepareToBlock(milliseconds, alertable, &self, &early)) return early;
+    if (!PrepareToBlock(semaphore, milliseconds, alertable, &self, &early)) return early;
+    WaitHold hold{self};
     const Deadline deadline(milliseconds);
     shared->waiters.fetch_add(1, std::memory_order_seq_cst);
     WakeReason reason;
@@ -551,6 +552,7 @@ BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
     SharedSemaphore* shared = semaphore->page;
     const auto maximum = static_cast<std::uint32_t>(shared->maximum);
     const auto add = static_cast<std::uint32_t>(releaseCount);
+    NoSuspendScope whole;  // released units always wake their waiters
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
     do {
         if (count > maximum || maximum - count < add) {

@@ -10,6 +10,54 @@
 // Lock order: suspendLock, apcLock and the object's own lock are each taken
 // alone.
 //
+// Termination. A thread the layer created starts in ThreadStart, which sets a
+// sigsetjmp point before anything else and runs the routine in a frame below
+// it. TerminateThread marks the request, wakes the target from any blocking
+// call of the layer and sends it the thread signal (SIGRTMIN+7, shared with
+// suspension), then waits until the target acknowledges. The target ends:
+// - in its own code, a foreign system call (read, poll, nanosleep, a condition
+//   variable) or a signal handler of its own: in the signal's handler, which
+//   siglongjmps to the start point. Every frame in between is abandoned: no
+//   destructor, no catch block, nothing of the routine runs again (a blocking
+//   call is left as EINTR would leave it, but nobody returns into it);
+// - in a blocking call of the layer (waits, sleeps, a contended critical
+//   section, the start gate): the call notices the request, takes itself off
+//   the waiter list it is on, then jumps. The handler leaves such a thread
+//   alone, since a jump would leave its record linked into an object;
+// - inside one of the layer's internal sections (InternalLock, NoSuspendScope):
+//   when it leaves the last one, as a suspension does.
+// The acknowledgement is made on the target, just before the jump, so once
+// TerminateThread returns the target executes nothing of its routine again;
+// the handle is signalled a moment later, when the exit code is recorded.
+// From the start point the thread returns from ThreadStart like a thread whose
+// routine returned, so glibc's own exit path runs: it takes the thread off its
+// thread list, frees or caches the stack and ends the kernel thread, and it
+// keeps its thread count right. Nothing of glibc's bookkeeping is bypassed, so
+// fork (which walks that list) and dlopen see an ordinary ended thread; the
+// code of this file stays mapped because the library is never unloaded once
+// loaded. ExitThread takes the same jump, so it does not unwind either.
+// What that exit path still runs: the destructors of the thread's C++
+// thread_local objects and pthread key destructors (glibc runs them on every
+// path that frees the stack; Windows runs none), and glibc's own clean-up,
+// which may call free. A thread cut off inside malloc with an arena lock held
+// blocks on that lock there for ever; its handle is already signalled by then.
+// Locks the target held stay held, memory its frames owned is lost, as on
+// Windows. An interrupted layer call that was outside its internal sections
+// can lose the object it was making or a reference it held (one per
+// termination, never a list or lock left half-changed).
+//
+// Threads the layer did not create (the main thread, std::thread threads that
+// used the layer) have no start point. Terminated, such a thread blocks every
+// signal, records its exit code, signals its handle and leaves with the raw
+// exit system call: no destructor, no thread_local destructor runs. If it is
+// the last thread of the process, the process ends with the exit code (as on
+// Windows, where the last thread's end ends the process); otherwise the rest
+// of the process runs on. glibc is not told: a joinable std::thread is still
+// joined normally (the kernel clears its tid), but the stack of a detached one
+// is never reused, and glibc counts one thread too many, so when the main
+// thread is the one terminated the process ends when its last thread ends,
+// with the main thread's exit status.
+//
 // Windows behaviours reproduced:
 // - GetExitCodeThread gives 259 until the thread has ended, then the routine's
 //   result, ExitThread's code or TerminateThread's code.
@@ -26,17 +74,17 @@
 // - GetCurrentThread is a pseudo-handle; DuplicateHandle makes it real.
 // - QueueUserAPC to an ended thread fails with 31.
 //
-// Deliberate gap, TerminateThread: Linux cannot stop a thread at an arbitrary
-// instruction. The thread ends at its next blocking call of the layer (waits,
-// sleeps, a blocked critical section, the start gate) or when its routine
-// returns. Its stack is unwound (pthread_exit's forced unwinding), so C++
-// destructors run where Windows runs none. TerminateThread returns at once when
-// the target runs user code; when it is in a blocking call or in library code
-// (EnterLibraryCode), it waits until the target has left that call or code, so
-// that from its return on the target touches no library object again.
+// - TerminateThread: from its return on, no code of the target's routine or
+//   of destructors of its frames runs again (see above); exit code exactly the
+//   one given; handle signalled once the thread can no longer run.
+// Deliberate gaps: a thread that blocks SIGRTMIN+7 itself can be suspended or
+// terminated only at the layer's blocking calls, and TerminateThread waits
+// until it reaches one.
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -46,6 +94,8 @@ namespace rvsys::platform::posix {
 
 thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]] = 0;
 thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]] = 0;
+
+int ThreadSignal() { return SIGRTMIN + 7; }
 
 namespace {
 
@@ -70,7 +120,9 @@ DWORD OwnThreadId() {
     return tlsThreadId;
 }
 
-int SuspendSignal() { return SIGRTMIN + 7; }
+// sigsetjmp results at the layer's thread start.
+constexpr int kJumpTerminated = 1;
+constexpr int kJumpExited = 2;
 
 void FinishThread(ThreadObj* thread, DWORD code);
 
@@ -83,11 +135,26 @@ struct AdoptionGuard {
 };
 thread_local AdoptionGuard tlsAdoption;
 
-void UnblockSuspendSignal() {
+void UnblockThreadSignal() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SuspendSignal());
+    sigaddset(&set, ThreadSignal());
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Whether the calling thread, asked to terminate, ends right here: not inside
+// a blocking call of the layer (that call ends it once it has left its waiter
+// list) nor inside an internal section (left first).
+bool MayEndHere(const ThreadObj* self) {
+    return TerminationRequested(self) &&
+           (self->control.load(std::memory_order_acquire) & ThreadObj::kBlocked) == 0 && tlsNoSuspendDepth == 0;
+}
+
+// A thread that has acknowledged its termination or recorded its end is
+// neither stopped nor ended any more (a suspension signal still pending when
+// it jumps out must not stop it on its way).
+bool OnItsWayOut(const ThreadObj* self) {
+    return (self->control.load(std::memory_order_acquire) & (ThreadObj::kAcknowledged | ThreadObj::kFinished)) != 0;
 }
 
 // Stops the calling thread until its suspend count is 0 again (or it is asked
@@ -105,30 +172,86 @@ void StopWhileSuspended(ThreadObj* self) {
     self->stoppedBySignal.store(false, std::memory_order_relaxed);
 }
 
-void OnSuspendSignal(int) {
+// Ends the calling thread if it is asked to, stops it while it is suspended.
+// Called with no internal section open. Async-signal-safe.
+void StopOrEnd(ThreadObj* self) {
+    if (MayEndHere(self)) EndThreadForTermination(self);
+    StopWhileSuspended(self);
+    if (MayEndHere(self)) EndThreadForTermination(self);  // terminated while suspended: never resumes
+}
+
+void OnThreadSignal(int) {
     const int savedErrno = errno;
     ThreadObj* self = tlsCurrent;
-    // A thread on its way out is not stopped any more (SuspendThread sees it end).
-    if (self != nullptr && (self->control.load(std::memory_order_acquire) & ThreadObj::kFinished) == 0) {
+    if (self != nullptr && !OnItsWayOut(self)) {
         if (tlsNoSuspendDepth > 0) {
-            tlsSuspendPending = 1;  // stops when it leaves its internal section
+            tlsSuspendPending = 1;  // acts when it leaves its internal section
         } else {
-            StopWhileSuspended(self);
+            StopOrEnd(self);
         }
     }
     errno = savedErrno;
 }
 
-void InstallSuspendHandler() {
+void InstallThreadSignalHandler() {
     static const bool installed = [] {
         struct sigaction action {};
-        action.sa_handler = OnSuspendSignal;
+        action.sa_handler = OnThreadSignal;
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer runs the handler only once the interrupted system call
+        // returns: a thread blocked in read() must see EINTR to be stopped.
+        action.sa_flags = 0;
+#else
         action.sa_flags = SA_RESTART;
+#endif
         sigfillset(&action.sa_mask);  // a suspended thread runs no other handler
-        if (sigaction(SuspendSignal(), &action, nullptr) != 0) Fatal("cannot install the suspension handler");
+        if (sigaction(ThreadSignal(), &action, nullptr) != 0) Fatal("cannot install the thread signal handler");
         return true;
     }();
     (void)installed;
+}
+
+// How many threads the process has (/proc/self/stat's 20th field), 0 if
+// unknown. Async-signal-safe.
+int ThreadsInProcess() {
+    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[1024];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return 0;
+    // The command name (field 2) may hold spaces: count from its last ')'.
+    ssize_t at = got - 1;
+    while (at > 0 && text[at] != ')') --at;
+    int field = 2;
+    for (++at; at < got; ++at) {
+        if (text[at] != ' ' || ++field != 20) continue;
+        int count = 0;
+        for (++at; at < got && text[at] >= '0' && text[at] <= '9'; ++at) count = count * 10 + (text[at] - '0');
+        return count;
+    }
+    return 0;
+}
+
+// Gives back the reference that a blocking wait ended by termination held.
+void ReleaseWaitHeld(ThreadObj* self) {
+    if (KObject* held = self->waitHeld) {
+        self->waitHeld = nullptr;
+        Release(held);
+    }
+}
+
+// The end of a terminated thread the layer did not create (see the design
+// block): stops in place, for good.
+[[noreturn]] void StopAdoptedThread(ThreadObj* self) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    ReleaseWaitHeld(self);
+    const DWORD code = self->termCode.load(std::memory_order_acquire);
+    FinishThread(self, code);
+    if (ThreadsInProcess() == 1) _exit(static_cast<int>(code));
+    for (;;) syscall(SYS_exit, static_cast<int>(code));
 }
 
 int NiceFor(int priority) {
@@ -179,7 +302,8 @@ void PokeForTermination(ThreadObj* thread) {
     if (const auto* word = thread->blockedOn.load(std::memory_order_acquire)) FutexWake(word);
 }
 
-void DropQueuedCalls(ThreadObj* thread) {
+// Closes the thread's call queue and returns the nodes it owned, for FreeCalls.
+ApcNode* DropQueuedCalls(ThreadObj* thread) {
     ApcNode* owned = nullptr;
     {
         InternalGuard guard(thread->apcLock);
@@ -199,6 +323,10 @@ void DropQueuedCalls(ThreadObj* thread) {
             node = next;
         }
     }
+    return owned;
+}
+
+void FreeCalls(ApcNode* owned) {
     while (owned != nullptr) {
         ApcNode* next = owned->next;
         delete owned;
@@ -215,26 +343,31 @@ void FinishThread(ThreadObj* thread, DWORD code) {
         InternalGuard guard(thread->suspendLock);  // no pthread_kill from here on
         thread->exiting = true;
     }
-    DropQueuedCalls(thread);
+    ApcNode* calls = DropQueuedCalls(thread);
     SignalWaitable(thread);
     if ((before & ThreadObj::kTermRequested) != 0) FutexWake(&thread->control);  // its terminator may wait
+    // Freed once the end is announced: a thread cut off inside malloc may block
+    // here on the allocator's lock.
+    FreeCalls(calls);
     if (tlsCurrent == thread) tlsCurrent = nullptr;
     Release(thread);
 }
 
-extern "C" void* ThreadStart(void* parameter) {
-    auto* self = static_cast<ThreadObj*>(parameter);
+// The thread's life below its start point: every frame from here down may be
+// abandoned by the jump back to ThreadStart. Never inlined, so no object with a
+// destructor lives in the frame the jump returns to.
+[[gnu::noinline]] DWORD RunThread(ThreadObj* self) {
     tlsCurrent = self;
     tlsThreadId = self->id;
     self->pthread = pthread_self();
     self->tid.store(static_cast<pid_t>(syscall(SYS_gettid)), std::memory_order_seq_cst);
     const int priority = self->priority.load(std::memory_order_seq_cst);
     if (priority != THREAD_PRIORITY_NORMAL) ApplyNice(self, NiceFor(priority));
-    UnblockSuspendSignal();
+    UnblockThreadSignal();
     self->started.store(true, std::memory_order_seq_cst);
 
-    // ExitThread and termination unwind the stack (pthread_exit); the thread's
-    // end is recorded by this guard's destructor on the way out.
+    // A routine that calls pthread_exit itself unwinds; its end is recorded by
+    // this guard's destructor on the way out.
     struct FinishOnUnwind {
         ThreadObj* thread;
         bool returned = false;
@@ -261,7 +394,23 @@ extern "C" void* ThreadStart(void* parameter) {
         code = static_cast<DWORD>(self->routineWide(self->argument));
     }
     unwindGuard.returned = true;
-    FinishThread(self, code);
+    return code;
+}
+
+extern "C" void* ThreadStart(void* parameter) {
+    ThreadObj* const self = static_cast<ThreadObj*>(parameter);
+    sigjmp_buf exitJump;
+    // The mask saved here (the creator's) comes back with the jump, so a
+    // thread that ends inside its signal handler does not keep signals blocked.
+    if (sigsetjmp(exitJump, 1) == 0) {
+        self->exitJump = &exitJump;
+        const DWORD code = RunThread(self);
+        FinishThread(self, code);
+    } else {
+        // Terminated or ExitThread: every frame below was left as it was.
+        ReleaseWaitHeld(self);
+        FinishThread(self, self->pendingExit);  // a termination's code wins
+    }
     return nullptr;
 }
 
@@ -314,6 +463,8 @@ void ThreadObj::Reset() {
     exitCode.store(STILL_ACTIVE, std::memory_order_relaxed);
     termCode.store(0, std::memory_order_relaxed);
     pendingExit = 0;
+    exitJump = nullptr;
+    waitHeld = nullptr;
     wake.store(0, std::memory_order_relaxed);
     control.store(0, std::memory_order_relaxed);
     waitSpins = 64;
@@ -348,7 +499,7 @@ ThreadObj* CurrentThread() {
     self->started.store(true, std::memory_order_relaxed);
     tlsCurrent = self;
     tlsAdoption.thread = self;
-    UnblockSuspendSignal();
+    UnblockThreadSignal();
     return self;
 }
 
@@ -390,10 +541,10 @@ void EndBlocking(ThreadObj* self) { self->control.fetch_and(~ThreadObj::kBlocked
 
 void EndThreadForTermination(ThreadObj* self) {
     const std::uint32_t before = self->control.fetch_or(ThreadObj::kAcknowledged, std::memory_order_acq_rel);
-    if ((before & ThreadObj::kAcknowledged) != 0) return;  // already unwinding: let the caller return
-    FutexWake(&self->control);
-    self->pendingExit = self->termCode.load(std::memory_order_acquire);
-    pthread_exit(nullptr);
+    if ((before & (ThreadObj::kAcknowledged | ThreadObj::kFinished)) != 0) return;  // already on its way out
+    FutexWake(&self->control);  // its terminator may return from here on
+    if (self->exitJump != nullptr) siglongjmp(*self->exitJump, kJumpTerminated);
+    StopAdoptedThread(self);
 }
 
 namespace {
@@ -416,6 +567,7 @@ bool AppendCall(ThreadObj* thread, ApcNode* node) {
 }  // namespace
 
 CallQueue QueueEmbeddedCall(ThreadObj* thread, ApcNode* node) {
+    NoSuspendScope whole;  // queued and woken, or neither
     bool wasEmpty;
     {
         InternalGuard guard(thread->apcLock);
@@ -492,7 +644,8 @@ bool RunQueuedCalls(ThreadObj* self) {
 
 void SuspendDeferred() {
     tlsSuspendPending = 0;
-    if (ThreadObj* self = tlsCurrent) StopWhileSuspended(self);
+    ThreadObj* self = tlsCurrent;
+    if (self != nullptr && !OnItsWayOut(self)) StopOrEnd(self);
 }
 
 }  // namespace rvsys::platform::posix
@@ -551,38 +704,52 @@ std::uintptr_t _beginthreadex(void*, unsigned stackSize, BeginThreadRoutineWide 
 }
 
 void ExitThread(DWORD exitCode) {
-    if (ThreadObj* self = CurrentThreadIfKnown()) self->pendingExit = exitCode;
+    if (ThreadObj* self = CurrentThreadIfKnown()) {
+        self->pendingExit = exitCode;
+        // As on Windows, the frames it leaves are not unwound.
+        if (self->exitJump != nullptr) siglongjmp(*self->exitJump, kJumpExited);
+    }
     pthread_exit(nullptr);
 }
 
 BOOL TerminateThread(HANDLE handle, DWORD exitCode) {
     Ref<ThreadObj> thread = AcquireThread(handle);
     if (!thread) return FALSE;
-    std::uint32_t before;
+    ThreadObj* target = thread.get();
     {
-        InternalGuard guard(thread->lock);  // one terminator sets the code
-        before = thread->control.load(std::memory_order_acquire);
-        if ((before & (ThreadObj::kTermRequested | ThreadObj::kFinished)) != 0) return TRUE;
-        thread->termCode.store(exitCode, std::memory_order_release);
-        before = thread->control.fetch_or(ThreadObj::kTermRequested, std::memory_order_acq_rel);
+        InternalGuard guard(target->lock);  // one terminator sets the code
+        const std::uint32_t control = target->control.load(std::memory_order_acquire);
+        if ((control & ThreadObj::kFinished) != 0) return TRUE;  // its end and code are decided
+        if ((control & ThreadObj::kTermRequested) == 0) {
+            target->termCode.store(exitCode, std::memory_order_release);
+            target->control.fetch_or(ThreadObj::kTermRequested, std::memory_order_seq_cst);
+        }
     }
-    if (thread.get() == CurrentThreadIfKnown()) {
-        EndThreadForTermination(thread.get());
-        return TRUE;  // already unwinding
+    if (target == CurrentThreadIfKnown()) {
+        if (MayEndHere(target)) EndThreadForTermination(target);
+        if (tlsNoSuspendDepth > 0) tlsSuspendPending = 1;  // ends when it leaves the section
+        // Otherwise called from a handler inside a blocking call, which ends it.
+        return TRUE;
     }
-    if ((before & ThreadObj::kFinished) != 0) return TRUE;
-    PokeForTermination(thread.get());
-    if ((before & (ThreadObj::kLibraryCode | ThreadObj::kBlocked)) == 0) return TRUE;
-
-    // The target may be touching library objects: wait until it has let go.
-    // Re-poke every millisecond: a thread about to sleep on a critical section
-    // can miss the first wake-up.
+    InstallThreadSignalHandler();
+    PokeForTermination(target);
+    {
+        // pthread_kill needs a live pthread: the exit path sets `exiting` under
+        // this lock. A thread not started yet stops at its start gate.
+        InternalGuard guard(target->suspendLock);
+        if (target->started.load(std::memory_order_seq_cst) && !target->exiting) {
+            pthread_kill(target->pthread, ThreadSignal());
+        }
+    }
+    // Returns once the target runs nothing of its own any more. Re-poke every
+    // millisecond: a thread about to sleep on a critical section can miss the
+    // first wake-up.
     for (;;) {
-        const std::uint32_t control = thread->control.load(std::memory_order_acquire);
+        const std::uint32_t control = target->control.load(std::memory_order_acquire);
         if ((control & (ThreadObj::kAcknowledged | ThreadObj::kFinished)) != 0) return TRUE;
         Deadline tick(1);
-        FutexWait(&thread->control, control, tick.Abs());
-        PokeForTermination(thread.get());
+        FutexWait(&target->control, control, tick.Abs());
+        PokeForTermination(target);
     }
 }
 
@@ -609,9 +776,9 @@ DWORD SuspendThread(HANDLE handle) {
     } while (!thread->suspendCount.compare_exchange_weak(previous, previous + 1, std::memory_order_seq_cst));
     if (previous != 0) return previous;
 
-    InstallSuspendHandler();
+    InstallThreadSignalHandler();
     if (thread.get() == CurrentThreadIfKnown()) {
-        pthread_kill(pthread_self(), SuspendSignal());  // stops here until resumed
+        pthread_kill(pthread_self(), ThreadSignal());  // stops here until resumed
         return previous;
     }
     std::uint32_t acks;
@@ -621,7 +788,7 @@ DWORD SuspendThread(HANDLE handle) {
         InternalGuard guard(thread->suspendLock);
         if (!thread->started.load(std::memory_order_seq_cst) || thread->exiting) return previous;  // the gate holds it
         acks = thread->suspendAcks.load(std::memory_order_acquire);
-        pthread_kill(thread->pthread, SuspendSignal());
+        pthread_kill(thread->pthread, ThreadSignal());
     }
     // Wait until the handler runs. A thread asleep in a blocking call of the
     // layer runs nothing of its own until it wakes, so it counts as stopped.
@@ -640,6 +807,7 @@ DWORD SuspendThread(HANDLE handle) {
 DWORD ResumeThread(HANDLE handle) {
     Ref<ThreadObj> thread = AcquireThread(handle);
     if (!thread) return 0xFFFFFFFFu;
+    NoSuspendScope whole;  // a count taken back always wakes the thread
     std::uint32_t previous = thread->suspendCount.load(std::memory_order_relaxed);
     do {
         if (previous == 0) return 0;
@@ -706,6 +874,7 @@ DWORD QueueUserAPC(PAPCFUNC function, HANDLE handle, ULONG_PTR data) {
     }
     node->function = function;
     node->data = data;
+    NoSuspendScope whole;  // queued and woken, or neither
     bool queued = false;
     {
         InternalGuard guard(thread->apcLock);
@@ -722,20 +891,6 @@ DWORD QueueUserAPC(PAPCFUNC function, HANDLE handle, ULONG_PTR data) {
     }
     thread->Poke();
     return 1;
-}
-
-void EnterLibraryCode() {
-    ThreadObj* self = CurrentThreadIfKnown();
-    if (self == nullptr) return;
-    self->control.fetch_or(ThreadObj::kLibraryCode, std::memory_order_acq_rel);
-    if (TerminationRequested(self)) EndThreadForTermination(self);
-}
-
-void LeaveLibraryCode() {
-    ThreadObj* self = CurrentThreadIfKnown();
-    if (self == nullptr) return;
-    self->control.fetch_and(~ThreadObj::kLibraryCode, std::memory_order_acq_rel);
-    if (TerminationRequested(self)) EndThreadForTermination(self);
 }
 
 }  // namespace rvsys::platform

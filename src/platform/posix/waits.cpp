@@ -26,7 +26,9 @@
 // - Timeouts run on CLOCK_MONOTONIC from a deadline fixed at the start; a wait
 //   never returns 258 early; EINTR and spurious wake-ups only re-test.
 // - Waiting on the pseudo-handles of the current process or thread times out.
-// - Waits, sleeps and the start gate are termination points (threads.cpp).
+// - A thread terminated while blocked in a wait or sleep leaves the waiter list
+//   first, then ends (threads.cpp); an auto-reset signal granted to it in that
+//   moment is passed on, not swallowed.
 // A signal given under a lock (SetEventUnderLock) wakes its waiter as that lock
 // is left, but only a waiter that takes that same lock again when it wakes
 // (WaitLeavingLock records it on the thread); every other waiter wakes at once,
@@ -95,7 +97,8 @@ DWORD WaitOn(Waitable* object, DWORD milliseconds, bool alertable) {
     if (TryConsume(object)) return WAIT_OBJECT_0;
     ThreadObj* self;
     DWORD early;
-    if (!PrepareToBlock(milliseconds, alertable, &self, &early)) return early;
+    if (!PrepareToBlock(object, milliseconds, alertable, &self, &early)) return early;
+    WaitHold hold{self};
     const Deadline deadline(milliseconds);
     {
         InternalGuard guard(object->lock);
@@ -160,7 +163,7 @@ DWORD WaitNever(DWORD milliseconds, bool alertable) {
 
 }  // namespace
 
-bool PrepareToBlock(DWORD milliseconds, bool alertable, ThreadObj** self, DWORD* result) {
+bool PrepareToBlock(KObject* held, DWORD milliseconds, bool alertable, ThreadObj** self, DWORD* result) {
     *self = CurrentThread();
     if (*self == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -176,8 +179,10 @@ bool PrepareToBlock(DWORD milliseconds, bool alertable, ThreadObj** self, DWORD*
         *result = WAIT_TIMEOUT;
         return false;
     }
+    (*self)->waitHeld = held;  // released by the thread's exit path if the wait ends the thread
     if (!BeginBlocking(*self)) {
         EndThreadForTermination(*self);
+        (*self)->waitHeld = nullptr;
         *result = WAIT_FAILED;  // only while the thread is already ending
         return false;
     }
@@ -214,6 +219,7 @@ bool TryConsume(Waitable* object) {
 }
 
 void SignalWaitable(Waitable* object, CRITICAL_SECTION* postponeUntilLeft) {
+    NoSuspendScope whole;  // a waiter granted the signal is always woken
     std::uint32_t state = object->state.load(std::memory_order_relaxed);
     while ((state & Waitable::kWaiters) == 0) {
         if ((state & Waitable::kSignaled) != 0) return;

@@ -25,9 +25,6 @@
 #include <cstdarg>
 #include <cstdint>
 
-// TerminateThread stops a thread wherever it is.
-#define RVSYS_COOPERATIVE_TERMINATION 0
-
 namespace rvsys::platform {
 
 // ---- Types -----------------------------------------------------------------
@@ -143,9 +140,6 @@ inline DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, 
     ::EnterCriticalSection(lock);
     return result;
 }
-// TerminateThread really stops a thread wherever it is: nothing to bracket.
-inline void EnterLibraryCode() {}
-inline void LeaveLibraryCode() {}
 // A handler runs as ordinary code here (inside raise(), or on the console's
 // control thread for SIGINT and SIGBREAK), so nothing needs to be restricted.
 inline bool InSignalHandler() { return false; }

@@ -30,7 +30,10 @@
 // than 255 bytes. The full name is stored in the page; a different one there
 // (a hash collision) or another object type gives 6. The hash is 2 x FNV-1a-64:
 // files are 0600 and per uid, so only the same user could forge a collision,
-// and that user can open the object anyway.
+// and that user can open the object anyway. A file not owned by the effective
+// user, not a regular file, or with any group or other permission bit is
+// refused with 5 before it is probed or mapped (another user could have
+// planted it with a forged count or a lock of theirs).
 //
 // Counting: a release is a compare-and-swap loop that fails with 298, changing
 // nothing, when the maximum would be passed, then a shared FUTEX_WAKE if the
@@ -296,8 +299,17 @@ Outcome OpenExisting(SemObj* semaphore, const ParsedName& name, DWORD& error) {
         error = WindowsError(errno);
         return Outcome::Failed;
     }
-    RaceDelay();
     struct stat status;
+    // /dev/shm is shared by every user: a file someone else owns, or one others
+    // may write, could hold a forged count or a lock of theirs. Refused before
+    // any probe, so nothing of it is used or changed.
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        CloseFile(fd);
+        error = ERROR_ACCESS_DENIED;
+        return Outcome::Failed;
+    }
+    RaceDelay();
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
         // Nobody holds it. Our exclusive lock keeps every other remover off this
         // inode, so if it still has a name, the name is this file's.

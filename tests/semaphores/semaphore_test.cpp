@@ -11,6 +11,8 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -179,7 +181,9 @@ RVSYS_HELPER(report_errors) {
     }
     const std::string base = HelperBase();
     Semaphore object(1, base.c_str());
-    FillUp(OpenRaw(base, 1));
+    void* raw = OpenRaw(base, 1);
+    FillUp(raw);
+    pf::CloseHandle(raw);  // a handle left open at exit would leave the name's file behind on Linux
     object.Unlock();
     object.Unlock();  // the same message: not shown again
     Semaphore bad(1, "a\\b");
@@ -434,6 +438,44 @@ TEST_P(SemaphorePlantedFile, IsRefusedWithAccessDeniedAndLeftAsItWas) {
     unlink(path.c_str());
 }
 
+namespace {
+
+bool NameExists(const std::string& name) {
+    struct stat status;
+    return stat(FileOf(name).c_str(), &status) == 0;
+}
+
+}  // namespace
+
+// The name goes with the process that held it last, also when one of its
+// threads is blocked in Lock as the signal arrives (the wait holds the object,
+// not a handle).
+TEST(SemaphoreSignals, TheNameGoesWithItsLastHolderWhileAThreadIsBlockedInLock) {
+    const std::string base = UniqueBase("blocked");
+    const pid_t child = fork();
+    if (child == 0) {
+        Semaphore holder(1, base.c_str());
+        Semaphore waiter(1, base.c_str());
+        if (!holder.Lock(false)) _exit(2);  // kept taken: the waiter stays blocked through the clean-up
+        std::atomic<long> tid{0};
+        std::thread blocked([&] {
+            tid = rvsys::test::KernelThreadId();
+            waiter.Lock(true);
+        });
+        while (tid.load() == 0) sched_yield();
+        if (!rvsys::test::WaitUntilBlocked(tid.load())) _exit(3);
+        kill(getpid(), SIGTERM);
+        blocked.join();
+        _exit(99);  // SIGTERM must end the process before this
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_FALSE(NameExists(base + "1"));
+    unlink(FileOf(base + "1").c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(Owners, SemaphorePlantedFile,
                          testing::Values(PlantedFile{"other_user_0600", 0600, true},
                                          PlantedFile{"other_user_0666", 0666, true},
@@ -450,7 +492,9 @@ RVSYS_HELPER(failure_inside_handler) {
     std::raise(SIGTERM);
     if (gRecordedCount.load() != 1 || object) return 3;
     rvsys::test::WriteOut("[" + Semaphore::GetLastError() + "]");
-    return CountOf(raw) == -1 ? 0 : 4;
+    const long count = CountOf(raw);
+    pf::CloseHandle(raw);
+    return count == -1 ? 0 : 4;
 }
 
 // A failure inside the clean-up handler is written to standard error, neither

@@ -147,6 +147,32 @@ void SleepOnCountAndWake(const std::atomic<std::uint32_t>* count, const std::ato
             FUTEX_BITSET_MATCH_ANY);
 }
 
+// A section's wait is about to sleep with nothing taken: a signal may run now,
+// deferred ones included.
+void LiftSection(SignalSectionState* section) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    section->state.store(kSectionSleeping, std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (section->deferred.load(std::memory_order_relaxed) != 0) RunDeferredSignals();
+}
+
+// Back in the section before the next attempt to take; while a clean-up stops
+// sections, sleeps in steps of 1 ms instead (the count may be free already).
+void RestoreSection(SignalSectionState* section) {
+    for (;;) {
+        section->state.store(kSectionBusy, std::memory_order_relaxed);
+        if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+        } else {
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        }
+        if (!gSignalSectionsStopped.load(std::memory_order_acquire)) return;
+        LiftSection(section);
+        const timespec step{0, 1000000};
+        nanosleep(&step, nullptr);
+    }
+}
+
 bool TryTake(SharedSemaphore* shared) {
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
     while (count != 0) {
@@ -435,6 +461,7 @@ SemObj* NewSemObj() {
         return nullptr;
     }
     semaphore->fd.store(-1, std::memory_order_relaxed);
+    semaphore->handles.store(0, std::memory_order_relaxed);
     semaphore->owner = getpid();
     semaphore->path[0] = '\0';
     return semaphore;
@@ -453,6 +480,18 @@ void FinishSemaphoreFiles(SemObj* semaphore) {
         if (fstat(fd, &status) == 0 && status.st_nlink > 0) unlink(semaphore->path);
     }
     CloseFile(fd);
+}
+
+void SemaphoreHandleOpened(SemObj* semaphore) { semaphore->handles.fetch_add(1, std::memory_order_relaxed); }
+
+void SemaphoreHandleClosed(SemObj* semaphore) {
+    if (semaphore->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    // The last handle: the name goes now even if a wait still holds the object,
+    // and waiters in sections are woken to see that their handles are gone.
+    FinishSemaphoreFiles(semaphore);
+    if (semaphore->page != nullptr && semaphore->page->waiters.load(std::memory_order_seq_cst) != 0) {
+        SharedWake(&semaphore->page->count, INT32_MAX);
+    }
 }
 
 void FinishSemaphore(SemObj* semaphore) {
@@ -489,10 +528,23 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     DWORD early;
     if (!PrepareToBlock(milliseconds, alertable, &self, &early)) return early;
     const Deadline deadline(milliseconds);
+    // Inside a section the caller records what this wait takes: the section is
+    // lifted while we sleep (a signal then finds nothing taken) and restored
+    // before each attempt to take, once no clean-up is stopping sections.
+    SignalSectionState* section = tlsSignalSection;
+    if (section != nullptr && section->state.load(std::memory_order_relaxed) != kSectionBusy) section = nullptr;
+    bool closed = false;
     shared->waiters.fetch_add(1, std::memory_order_seq_cst);
     WakeReason reason;
     for (;;) {
         const std::uint32_t wake = self->wake.load(std::memory_order_acquire);
+        // Every handle closed (a clean-up swept the caller's object): nothing
+        // may be taken for a caller that can no longer give it back.
+        if (section != nullptr && semaphore->handles.load(std::memory_order_acquire) == 0) {
+            closed = true;
+            reason = WakeReason::Timeout;
+            break;
+        }
         if (TryTake(shared)) {
             reason = WakeReason::Granted;
             break;
@@ -502,7 +554,12 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
             reason = WakeReason::Timeout;
             break;
         }
-        SleepOnCountAndWake(&shared->count, &self->wake, wake, deadline);
+        if (section != nullptr) LiftSection(section);
+        // (A deferred signal run by LiftSection may have closed the handles.)
+        if (section == nullptr || semaphore->handles.load(std::memory_order_acquire) != 0) {
+            SleepOnCountAndWake(&shared->count, &self->wake, wake, deadline);
+        }
+        if (section != nullptr) RestoreSection(section);
     }
     shared->waiters.fetch_sub(1, std::memory_order_seq_cst);
     // A release may have woken us just as we left for another reason: pass the
@@ -512,6 +569,10 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
         SharedWake(&shared->count, 1);
     }
     EndBlocking(self);
+    if (closed) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     return WaitResult(self, reason);
 }
 

@@ -5,7 +5,7 @@
 // Data structure: a table of Windows error codes and the errno values whose
 // strerror text stands for them; the command line, built once and never freed;
 // per signal number, the handler installed through signal() and the full
-// sigaction of a foreign disposition it replaced.
+// sigaction of a foreign disposition it replaced; the signal-section records.
 //
 // Windows behaviours reproduced:
 // - FormatMessageA(FROM_SYSTEM) gives the text of a code, or fails with 317
@@ -25,6 +25,17 @@
 //   steps) and keeps the thread's last error and errno. A foreign disposition
 //   (installed with sigaction, maybe with SA_SIGINFO) is handed out as a plain
 //   pointer and put back exactly when that pointer is installed again.
+//
+// - Sections a signal sees whole (EnterSignalSection and the rest, declared
+//   in platform.h): a per-thread record (state, deferred signals) in a
+//   push-only list that is never freed, so a handler may walk it at any
+//   moment; a thread's record is reused by a later thread once it has ended.
+//   Dispatch defers a signal (but not SIGSEGV, SIGILL, SIGFPE, SIGBUS) that
+//   finds its thread inside a section; the section's end runs it with every
+//   signal blocked, as a delivery would. StopSignalSections orders the
+//   "stopped" flag against every thread's plain stores with one
+//   membarrier(PRIVATE_EXPEDITED) (registered on first use; without it each
+//   section pays a full fence) and then waits, bounded, for busy records.
 //
 // Deliberate gaps, with their reasons:
 // - The texts are Linux's (strerror of the errno that matches the code) and

@@ -43,7 +43,10 @@
 // reach it too (waits are termination points, alertable waits run queued
 // calls). All accesses to count and hint are sequentially consistent: a
 // waiter counts itself before re-testing the count, a releaser changes the
-// count before reading the hint.
+// count before reading the hint. A wait made inside a signal section
+// (platform.h) leaves the section while it sleeps, takes nothing while a
+// handler stops sections, and fails with 6 once every handle of its object is
+// closed (a swept caller could not give the unit back).
 //
 // Memory: a SemObj keeps the address of its page for good. When its last
 // reference goes, the file is replaced by an anonymous zero page at the same

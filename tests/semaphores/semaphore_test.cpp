@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -407,6 +408,8 @@ struct PlantedFile {
     mode_t mode;
     bool otherUser;
 };
+// Names the case in test listings instead of its bytes.
+void PrintTo(const PlantedFile& planted, std::ostream* out) { *out << planted.what; }
 
 }  // namespace
 

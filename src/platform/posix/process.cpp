@@ -29,7 +29,8 @@
 // - Sections a signal sees whole (EnterSignalSection and the rest, declared
 //   in platform.h): a per-thread record (state, deferred signals) in a
 //   push-only list that is never freed, so a handler may walk it at any
-//   moment; a thread's record is reused by a later thread once it has ended.
+//   moment; a thread's record is reused by a later thread once it has ended
+//   (in a fork child, every record but the forking thread's is free).
 //   Dispatch defers a signal (but not SIGSEGV, SIGILL, SIGFPE, SIGBUS) that
 //   finds its thread inside a section; the section's end runs it with every
 //   signal blocked, as a delivery would. StopSignalSections orders the
@@ -188,6 +189,23 @@ struct SectionOwner {
     }
 };
 thread_local SectionOwner tlsSectionOwner;
+
+// A fork child has only the forking thread: the other threads' records, busy
+// or not, would stall its first sweep.
+void ReleaseOtherRecordsInChild() {
+    // The child's memory map may not inherit the membarrier registration.
+    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
+        syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+    }
+    const SignalSectionState* own = tlsSignalSection;
+    for (SectionRecord* r = gSectionRecords.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        if (&r->section == own) continue;
+        r->section.state.store(kSectionIdle, std::memory_order_relaxed);
+        r->section.deferred.store(0, std::memory_order_relaxed);
+        r->taken.store(false, std::memory_order_release);
+    }
+}
 
 bool IsFault(int number) { return number == SIGSEGV || number == SIGILL || number == SIGFPE || number == SIGBUS; }
 
@@ -440,6 +458,7 @@ SignalSectionState* AdoptSignalSection() {
     static const bool registered = [] {
         const bool expedited = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
         if (!expedited) gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+        pthread_atfork(nullptr, nullptr, ReleaseOtherRecordsInChild);
         return expedited;
     }();
     static_cast<void>(registered);
@@ -487,8 +506,10 @@ void RunDeferredSignals() {
 
 bool StopSignalSections(DWORD milliseconds) {
     gSignalSectionsStopped.store(true, std::memory_order_seq_cst);
-    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
-        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        // Unregistered after all: sections from now on fence themselves.
+        gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
     }
     const SignalSectionState* own = tlsSignalSection;
     const timespec start = MonotonicNow();

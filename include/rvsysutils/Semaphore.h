@@ -25,7 +25,9 @@
 // Linux names of 260 characters or more fail with error 206 and a backslash
 // with error 3 (outside a leading "Local\" or "Global\"); the objects are files
 // of mode 0600 under /dev/shm, so names are shared between processes of one
-// user only.
+// user only. A file under the name that another user owns, or with any group
+// or other permission bit, is refused: the object is invalid and the report
+// says access is denied (error 5); the file is neither used nor changed.
 //
 // Signals: the first object constructed successfully in the process installs
 // SemaphoreCleaner for SIGTERM, SIGILL, SIGSEGV, SIGABRT, SIGFPE, SIGQUIT
@@ -47,10 +49,30 @@
 // - a failure inside it (Unlock or the close) is written to standard error
 //   with write(2) when it is open, not stored for GetLastError and not sent to
 //   syslog.
-// An object in use on another thread when the signal arrives (a Lock under
-// way, say) is cleaned all the same; what that thread's call then returns is
-// not defined. After the sweep, an object that still holds its unit with
-// Lock(false) keeps it taken.
+// The sweep sees each object's unit and the shared count change as one step,
+// so the count afterwards is exact:
+// - on Linux a signal arriving on a thread inside Lock, TryLock, Unlock,
+//   ResetSemaphore or the destructor's clean-up is handled as that call ends
+//   (a Lock blocked waiting has taken nothing and is interrupted at once);
+//   SIGSEGV, SIGILL and SIGFPE are handled at once all the same;
+// - a sweep waits for those calls under way on other threads (at most 2 s,
+//   then it goes on), and while it runs they take and give back nothing: a
+//   Lock, TryLock, Unlock or ResetSemaphore then returns false, and a Lock
+//   blocked on an object the sweep closed fails (false, no report);
+// - a signal on another thread while a sweep runs waits for it (at most 2 s;
+//   past that it passes the signal on without a sweep of its own).
+// A name whose last handle in the process the sweep closes goes with it, also
+// while a thread is blocked in Lock on it. After the sweep, an object that
+// still holds its unit with Lock(false) keeps it taken. On Windows the runtime
+// calls handlers as ordinary code (SIGINT on a thread of its own), and calls
+// under way on other threads are not waited for.
+//
+// Lifetime: on Linux the shared library stays loaded once loaded (it is linked
+// with -z nodelete), since the handlers it installs run its code: a plugin
+// that used Semaphore may be unloaded with dlclose, and a later signal still
+// runs the clean-up and then the handler it replaced. The registry and the
+// kept message live until the process ends: an object with static storage
+// destroyed after the library's own statics is cleaned up as any other.
 //
 // Errors: a failed system call is turned into the message "<operation> error :
 // <system text>" (the text of the system's error code, "Unknown error N" when
@@ -116,7 +138,7 @@ public:
     operator bool() const;
 
     // The last error message of the process ("No errors" until the first one).
-    // The reference stays valid while the library is loaded; its content
+    // The reference stays valid until the process ends; its content
     // changes with every new report on any thread, so read it while no other
     // thread reports.
     static const std::string& GetLastError();
@@ -143,7 +165,9 @@ private:
     bool mIsLocked;
     bool mUnlockOnCleanup;
 
-    // The registry: (handle, object) per valid object, in order of construction.
+    // Kept for the class's layout and symbols: the registry in use (the
+    // objects in order of construction) and the kept message are
+    // process-lifetime objects of the library, never destroyed.
     static std::list<std::pair<void*, Semaphore*>> mHandleMap;
     // Set once the signal handler has been installed; never cleared.
     static bool mIsRegistered;

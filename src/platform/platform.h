@@ -251,6 +251,74 @@ using SignalHandler = void (*)(int);
 SignalHandler signal(int number, SignalHandler handler);
 int raise(int number);
 
+// ---- Sections a signal sees whole (posix/process.cpp; no-ops on Windows) ------
+// A handler installed with signal() must see a shared count and the caller's
+// own record of it change as one step. Code that changes both brackets the
+// change with EnterSignalSection/LeaveSignalSection (never blocking in
+// between, except in a semaphore wait, which lifts the section while it sleeps,
+// with nothing taken):
+// - a signal arriving on the same thread inside the section is deferred and
+//   handled at LeaveSignalSection, as if it had arrived just then (the fault
+//   signals SIGSEGV, SIGILL and SIGFPE are not deferred: returning would fault
+//   again);
+// - a handler on another thread calls StopSignalSections first: sections then
+//   fail to start (EnterSignalSection returns false and the caller must change
+//   nothing), semaphore waits inside a section take no unit, and it waits (at
+//   most `milliseconds`) for sections under way on other threads to end. Then
+//   ResumeSignalSections (StopSignalSections returns false when the wait
+//   ran out; the caller goes on all the same).
+// A semaphore wait inside a section whose handles have all been closed fails
+// with error 6: its caller could not give back what it took. Enter and Leave
+// cost a few plain loads and stores; Stop pays for the ordering with one
+// process-wide memory barrier. A handler may use a section while the code it
+// interrupted is inside one (Leave puts the outer state back); the thread
+// that stops sections does not enter one until it resumes them.
+struct SignalSectionState {
+    std::atomic<std::uint32_t> state;     // kSectionIdle, kSectionBusy or kSectionSleeping
+    std::atomic<std::uint64_t> deferred;  // bit n: signal n arrived while busy
+};
+inline constexpr std::uint32_t kSectionIdle = 0;
+inline constexpr std::uint32_t kSectionBusy = 1;
+inline constexpr std::uint32_t kSectionSleeping = 2;
+extern __thread SignalSectionState* tlsSignalSection __attribute__((tls_model("initial-exec")));
+extern std::atomic<bool> gSignalSectionsStopped;
+extern std::atomic<bool> gSignalSectionsNeedFence;
+SignalSectionState* AdoptSignalSection();  // null when out of memory
+void RunDeferredSignals();
+bool StopSignalSections(DWORD milliseconds);
+void ResumeSignalSections();
+
+// `outer` is what Enter found (a handler may use a section while the code it
+// interrupted is inside one): Leave puts it back.
+inline void LeaveSignalSection(std::uint32_t outer) {
+    SignalSectionState* section = tlsSignalSection;
+    if (section == nullptr) return;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    section->state.store(outer, std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (outer == kSectionIdle && section->deferred.load(std::memory_order_relaxed) != 0) RunDeferredSignals();
+}
+
+inline bool EnterSignalSection(std::uint32_t& outer) {
+    SignalSectionState* section = tlsSignalSection;
+    outer = kSectionIdle;
+    if (section == nullptr && (section = AdoptSignalSection()) == nullptr) return true;  // best effort
+    outer = section->state.load(std::memory_order_relaxed);
+    section->state.store(kSectionBusy, std::memory_order_relaxed);
+    // Against a stopping thread: either it sees us busy, or we see it stopping
+    // (its process-wide barrier orders our store before our load).
+    if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    } else {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    if (gSignalSectionsStopped.load(std::memory_order_acquire)) {
+        LeaveSignalSection(outer);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace rvsys::platform
 
 #endif  // !_WIN32

@@ -1,6 +1,7 @@
 #include <rvsysutils/Semaphore.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -15,10 +16,14 @@
 namespace platform = rvsys::platform;
 // The members may be cleared by the signal clean-up while another thread uses
 // the object: every access is atomic.
+using rvsys::detail::Exchange;
 using rvsys::detail::Load;
 using rvsys::detail::Store;
 using namespace rvsys::platform;
 
+// Declared by the class; the registry and the message in use are the
+// process-lifetime objects below, so that a user's static Semaphore destroyed
+// after this file's statics still finds them.
 std::list<std::pair<void*, Semaphore*>> Semaphore::mHandleMap;
 bool Semaphore::mIsRegistered = false;
 std::string Semaphore::mErrorMessage = "No errors";
@@ -27,6 +32,10 @@ namespace {
 
 constexpr LONG kMaximumCount = 0xFFFF;
 
+// How long a signal handler waits for another thread's sweep, and for
+// Lock/Unlock calls under way on other threads, before it goes on without them.
+constexpr DWORD kHandlerWaitMs = 2000;
+
 // The seven signals in the slot order of gPreviousSignalHandlers. Linux numbers;
 // SIGBREAK is SIGQUIT there.
 constexpr int kSignalCount = 7;
@@ -34,15 +43,16 @@ const int kSignals[kSignalCount] = {SIGTERM, SIGILL, SIGSEGV, SIGABRT, SIGFPE, S
 
 platform::SignalHandler gPreviousSignalHandlers[kSignalCount];
 
-// Guards mHandleMap, mIsRegistered and the sweep list's replacement. The signal
-// handler never takes it (it could interrupt the holder): it walks the sweep
-// list instead.
+// Guards registration, mIsRegistered and the sweep list's replacement. The
+// signal handler never takes it (it could interrupt the holder): it walks the
+// sweep list instead. Trivially destructible, as is everything below.
 std::mutex gRegistryLock;
 
-// What SemaphoreCleaner walks: the registered objects in order of construction.
-// Registration publishes a new list; removal clears its entry in place, so it
-// never allocates and cannot fail. A list or an object is let go only once no
-// sweep can still be looking at it (WaitForSweep).
+// The registry: the registered objects in order of construction, as the list
+// SemaphoreCleaner walks. Registration publishes a new list (without the holes
+// removals left); removal clears its entry in place, so it never allocates and
+// cannot fail. A list or an object is let go only once no sweep can still be
+// looking at it (WaitForSweep). The current list is never freed.
 struct SweepList {
     explicit SweepList(std::size_t count) : size(count), objects(new (std::nothrow) std::atomic<Semaphore*>[count]) {}
     ~SweepList() { delete[] objects; }
@@ -59,39 +69,58 @@ std::atomic<bool> gSweeping{false};
 // Serialises reports outside signal handlers.
 std::mutex gReportLock;
 
+// The last error message, never destroyed.
+std::string& Message() {
+    static std::string* const message = new std::string("No errors");
+    return *message;
+}
+
 // Called outside signal handlers. A sweep on this very thread cannot be in
 // progress here (it would have finished before this code resumed).
 void WaitForSweep() {
     while (gSweeping.load(std::memory_order_seq_cst)) std::this_thread::yield();
 }
 
-// Appends the entry and publishes the new sweep list. False when memory runs
-// out (nothing changed).
-bool Register(std::list<std::pair<void*, Semaphore*>>& registry, void* handle, Semaphore* object) {
-    std::lock_guard<std::mutex> guard(gRegistryLock);
-    try {
-        registry.emplace_back(handle, object);
-    } catch (const std::bad_alloc&) {
-        return false;
+// Waits, at most kHandlerWaitMs, until no other sweep runs and takes the turn.
+bool TakeSweepTurn() {
+    const auto start = std::chrono::steady_clock::now();
+    while (gSweeping.exchange(true, std::memory_order_seq_cst)) {
+        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kHandlerWaitMs)) return false;
+        std::this_thread::yield();
     }
-    auto* fresh = new (std::nothrow) SweepList(registry.size());
+    return true;
+}
+
+// Publishes a list of the registered objects and `object`. False when memory
+// runs out (nothing changed).
+bool Register(Semaphore* object) {
+    std::lock_guard<std::mutex> guard(gRegistryLock);
+    SweepList* old = gSweepList.load(std::memory_order_seq_cst);
+    std::size_t count = 1;
+    for (std::size_t i = 0; old != nullptr && i < old->size; ++i) {
+        if (old->objects[i].load(std::memory_order_relaxed) != nullptr) ++count;
+    }
+    auto* fresh = new (std::nothrow) SweepList(count);
     if (fresh == nullptr || fresh->objects == nullptr) {
         delete fresh;
-        registry.pop_back();
         return false;
     }
     std::size_t index = 0;
-    for (const auto& entry : registry) fresh->objects[index++].store(entry.second, std::memory_order_relaxed);
-    SweepList* old = gSweepList.exchange(fresh, std::memory_order_seq_cst);
+    for (std::size_t i = 0; old != nullptr && i < old->size; ++i) {
+        if (Semaphore* entry = old->objects[i].load(std::memory_order_relaxed)) {
+            fresh->objects[index++].store(entry, std::memory_order_relaxed);
+        }
+    }
+    fresh->objects[index].store(object, std::memory_order_relaxed);
+    gSweepList.store(fresh, std::memory_order_seq_cst);
     WaitForSweep();
     delete old;
     return true;
 }
 
-// Removes the object's own entry; once this returns no sweep touches the object.
-void Unregister(std::list<std::pair<void*, Semaphore*>>& registry, Semaphore* object) {
+// Removes the object's entry; once this returns no sweep touches the object.
+void Unregister(Semaphore* object) {
     std::lock_guard<std::mutex> guard(gRegistryLock);
-    registry.remove_if([object](const std::pair<void*, Semaphore*>& entry) { return entry.second == object; });
     if (SweepList* list = gSweepList.load(std::memory_order_seq_cst)) {
         for (std::size_t i = 0; i < list->size; ++i) {
             Semaphore* expected = object;
@@ -100,6 +129,25 @@ void Unregister(std::list<std::pair<void*, Semaphore*>>& registry, Semaphore* ob
     }
     WaitForSweep();
 }
+
+// A stretch in which a signal sees the object's flags and the shared count
+// change as one step (see platform.h).
+class Section {
+public:
+    Section() : mEntered(platform::EnterSignalSection(mOuter)) {}
+    ~Section() { Leave(); }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    explicit operator bool() const { return mEntered; }
+    void Leave() {
+        if (mEntered) platform::LeaveSignalSection(mOuter);
+        mEntered = false;
+    }
+
+private:
+    std::uint32_t mOuter = 0;
+    bool mEntered;
+};
 
 int SlotOf(int signal) {
     for (int slot = 0; slot < kSignalCount; ++slot) {
@@ -216,9 +264,8 @@ Semaphore::Semaphore(int number, const char* name) : mHandle(nullptr), mIsLocked
         // it would hand out a second unit.
         if (platform::GetLastError() != ERROR_ALREADY_EXISTS) ResetSemaphore();
     }
-    if (!Register(mHandleMap, Load(mHandle), this)) {
-        platform::CloseHandle(Load(mHandle));
-        Store(mHandle, nullptr);
+    if (!Register(this)) {
+        platform::CloseHandle(Exchange(mHandle, nullptr));
         return;
     }
     std::lock_guard<std::mutex> guard(gRegistryLock);
@@ -236,14 +283,24 @@ Semaphore::Semaphore(const Semaphore& other) : mHandle(nullptr), mIsLocked(false
 }
 
 Semaphore::~Semaphore() {
-    Unregister(mHandleMap, this);
-    if (Load(mHandle) != nullptr) Cleanup();
+    // Cleaned while still registered, so that a signal at any point finds the
+    // unit either still held by a registered object or given back and the
+    // handle closed. Cleanup does nothing while a sweep stops sections (the
+    // sweep cleans the object if it had registered it by then): wait for it.
+    while (Load(mHandle) != nullptr) {
+        Cleanup();
+        if (Load(mHandle) != nullptr) WaitForSweep();
+    }
+    Unregister(this);
 }
 
 Semaphore& Semaphore::operator=(const Semaphore& other) {
     if (this == &other) return *this;
-    Unregister(mHandleMap, this);
-    if (Load(mHandle) != nullptr) Cleanup();
+    while (Load(mHandle) != nullptr) {  // as the destructor does
+        Cleanup();
+        if (Load(mHandle) != nullptr) WaitForSweep();
+    }
+    Unregister(this);
     Store(mIsLocked, false);
     Store(mUnlockOnCleanup, false);
     if (Load(other.mHandle) == nullptr) return *this;
@@ -253,29 +310,36 @@ Semaphore& Semaphore::operator=(const Semaphore& other) {
         ErrorEx("Getting semaphore");
         return *this;
     }
-    if (!Register(mHandleMap, duplicate, this)) {
-        platform::CloseHandle(duplicate);
-        return *this;
-    }
     Store(mHandle, duplicate);
     Store(mIsLocked, Load(other.mIsLocked));
     Store(mUnlockOnCleanup, Load(other.mUnlockOnCleanup));
+    if (!Register(this)) {
+        platform::CloseHandle(Exchange(mHandle, nullptr));
+        Store(mIsLocked, false);
+    }
     return *this;
 }
 
 bool Semaphore::Lock(bool unlockOnCleanup) {
-    if (Load(mHandle) == nullptr) return false;
-    if (platform::WaitForSingleObject(Load(mHandle), INFINITE) != WAIT_OBJECT_0) {
-        ErrorEx("Lock semaphore");
-        return false;
+    DWORD result;
+    {
+        Section section;
+        if (!section || Load(mHandle) == nullptr) return false;
+        result = platform::WaitForSingleObject(Load(mHandle), INFINITE);
+        if (result == WAIT_OBJECT_0) {
+            Store(mIsLocked, true);
+            Store(mUnlockOnCleanup, unlockOnCleanup);
+            return true;
+        }
+        if (Load(mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
     }
-    Store(mIsLocked, true);
-    Store(mUnlockOnCleanup, unlockOnCleanup);
-    return true;
+    ErrorEx("Lock semaphore");
+    return false;
 }
 
 bool Semaphore::TryLock(bool unlockOnCleanup) {
-    if (Load(mHandle) == nullptr) return false;
+    Section section;
+    if (!section || Load(mHandle) == nullptr) return false;
     if (platform::WaitForSingleObject(Load(mHandle), 0) != WAIT_OBJECT_0) return false;
     Store(mIsLocked, true);
     Store(mUnlockOnCleanup, unlockOnCleanup);
@@ -283,17 +347,23 @@ bool Semaphore::TryLock(bool unlockOnCleanup) {
 }
 
 bool Semaphore::Unlock() {
-    if (Load(mHandle) == nullptr) return false;
-    if (platform::ReleaseSemaphore(Load(mHandle), 1, nullptr) == FALSE) {
-        ErrorEx("Unlock semaphore");
-        return false;
+    {
+        Section section;
+        if (!section || Load(mHandle) == nullptr) return false;
+        if (platform::ReleaseSemaphore(Load(mHandle), 1, nullptr) != FALSE) {
+            Store(mIsLocked, false);
+            return true;
+        }
     }
-    Store(mIsLocked, false);
-    return true;
+    ErrorEx("Unlock semaphore");
+    return false;
 }
 
 bool Semaphore::ResetSemaphore() {
-    if (Load(mHandle) == nullptr) return false;
+    // One section: a probe's unit is out only for a moment, and a signal must
+    // not see that moment.
+    Section section;
+    if (!section || Load(mHandle) == nullptr) return false;
     // The count cannot be read: a release reports the count before it, and a
     // wait of 0 takes the probing unit back.
     LONG previous = 0;
@@ -318,29 +388,57 @@ bool Semaphore::ResetSemaphore() {
 
 Semaphore::operator bool() const { return Load(mHandle) != nullptr; }
 
-const std::string& Semaphore::GetLastError() { return mErrorMessage; }
+const std::string& Semaphore::GetLastError() { return Message(); }
 
 void Semaphore::Cleanup() {
-    if (Load(mUnlockOnCleanup) && Load(mIsLocked)) Unlock();
-    if (platform::CloseHandle(Load(mHandle)) == FALSE) ErrorEx("Remove semaphore");
-    Store(mHandle, nullptr);
+    // Outside a handler, one section: a signal sees the unit and the handle
+    // either before or after (the sweep stops sections, so it needs none).
+    const bool inHandler = platform::InSignalHandler();
+    std::uint32_t outer = 0;
+    if (!inHandler && !platform::EnterSignalSection(outer)) return;  // a sweep under way cleans this object
+    DWORD unlockError = ERROR_SUCCESS;
+    if (Load(mUnlockOnCleanup) && Load(mIsLocked)) {
+        if (platform::ReleaseSemaphore(Load(mHandle), 1, nullptr) != FALSE) {
+            Store(mIsLocked, false);
+        } else {
+            unlockError = platform::GetLastError();
+        }
+    }
+    HANDLE handle = Exchange(mHandle, nullptr);
+    const bool closed = handle == nullptr || platform::CloseHandle(handle) != FALSE;
+    const DWORD closeError = platform::GetLastError();
+    if (!inHandler) platform::LeaveSignalSection(outer);
+    if (unlockError != ERROR_SUCCESS) {
+        platform::SetLastError(unlockError);
+        ErrorEx("Unlock semaphore");
+    }
+    if (!closed) {
+        platform::SetLastError(closeError);
+        ErrorEx("Remove semaphore");
+    }
 }
 
 void Semaphore::SemaphoreCleaner(int signal) {
     const int slot = SlotOf(signal);
     if (slot < 0) return;
     // A sweep on another thread is waited for, so that our re-raise cannot end
-    // the process half way through it. (Every signal is blocked while a handler
-    // runs, so the sweep never interrupts itself on one thread.)
-    while (gSweeping.exchange(true, std::memory_order_seq_cst)) {
-    }
-    if (SweepList* list = gSweepList.load(std::memory_order_seq_cst)) {
-        for (std::size_t i = 0; i < list->size; ++i) {
-            Semaphore* object = list->objects[i].load(std::memory_order_seq_cst);
-            if (object != nullptr && *object) object->Cleanup();
+    // the process half way through it; if it does not end in time, this
+    // signal goes on without a sweep of its own. (Every signal is blocked
+    // while a handler runs, so a sweep never interrupts itself on one thread.)
+    if (TakeSweepTurn()) {
+        // Lock and Unlock calls under way on other threads end first, and no
+        // new one starts: each object is seen holding its unit or not, never
+        // half way. Past the time limit, it sweeps all the same.
+        platform::StopSignalSections(kHandlerWaitMs);
+        if (SweepList* list = gSweepList.load(std::memory_order_seq_cst)) {
+            for (std::size_t i = 0; i < list->size; ++i) {
+                Semaphore* object = list->objects[i].load(std::memory_order_seq_cst);
+                if (object != nullptr && *object) object->Cleanup();
+            }
         }
+        platform::ResumeSignalSections();
+        gSweeping.store(false, std::memory_order_seq_cst);
     }
-    gSweeping.store(false, std::memory_order_seq_cst);
     platform::signal(signal, gPreviousSignalHandlers[slot]);
     platform::raise(signal);
 }
@@ -349,8 +447,8 @@ bool Semaphore::FormatErrorMessageEx(const char* operation) {
     const DWORD code = platform::GetLastError();
     try {
         std::string message = std::string(operation) + " error" + " : " + SystemText(code);
-        if (message == mErrorMessage) return false;
-        mErrorMessage = std::move(message);
+        if (message == Message()) return false;
+        Message() = std::move(message);
         return true;
     } catch (const std::bad_alloc&) {
         return false;  // out of memory: nothing stored, nothing shown
@@ -360,7 +458,7 @@ bool Semaphore::FormatErrorMessageEx(const char* operation) {
 void Semaphore::ShowError() const {
     char title[128];
     if (platform::GetConsoleTitleA(title, sizeof title) != 0) {
-        std::cerr << std::endl << mErrorMessage << std::endl;
+        std::cerr << std::endl << Message() << std::endl;
         return;
     }
     char path[128] = {};
@@ -369,7 +467,7 @@ void Semaphore::ShowError() const {
     std::string caption = "Semaphore Error in module \"";
     caption += FileNameOf(path);
     caption += '"';
-    platform::MessageBoxA(nullptr, mErrorMessage.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
+    platform::MessageBoxA(nullptr, Message().c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
 void Semaphore::ErrorEx(const char* operation) {

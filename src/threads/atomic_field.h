@@ -19,6 +19,11 @@ void Store(T& field, std::type_identity_t<T> value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 
+template <class T>
+T Exchange(T& field, std::type_identity_t<T> value) {
+    return std::atomic_ref<T>(field).exchange(value, std::memory_order_acq_rel);
+}
+
 }  // namespace rvsys::detail
 
 #endif  // RVSYS_THREADS_ATOMIC_FIELD_H

@@ -10,7 +10,13 @@
 #include <rvsysutils/Semaphore.h>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -18,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -176,7 +183,9 @@ RVSYS_HELPER(report_errors) {
     }
     const std::string base = HelperBase();
     Semaphore object(1, base.c_str());
-    FillUp(OpenRaw(base, 1));
+    void* raw = OpenRaw(base, 1);
+    FillUp(raw);
+    pf::CloseHandle(raw);  // a handle left open at exit would leave the name's file behind on Linux
     object.Unlock();
     object.Unlock();  // the same message: not shown again
     Semaphore bad(1, "a\\b");
@@ -369,6 +378,118 @@ TEST(SemaphoreSignals, SweepsRaceSafelyWithConstructionAndDestructionOnOtherThre
 
 #else  // RVSYS_SIGNALS_LINUX_ONLY
 
+namespace {
+
+std::string FileOf(const std::string& name) { return "/dev/shm/w32sem." + std::to_string(getuid()) + ".n." + name; }
+
+std::string ContentOf(const std::string& path) {
+    std::string content;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char chunk[4096];
+    ssize_t got;
+    while (fd >= 0 && (got = read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<std::size_t>(got));
+    if (fd >= 0) close(fd);
+    return content;
+}
+
+// Writes a page of forged content to `path` with `mode`, as user `uid` (a
+// forked child changes user when it differs from ours). True when planted.
+bool Plant(const std::string& path, mode_t mode, uid_t uid) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (uid != geteuid() && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(1);
+        const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        const std::string forged(4096, '\xFF');
+        if (fd < 0 || fchmod(fd, mode) != 0 || write(fd, forged.data(), forged.size()) != 4096) _exit(2);
+        _exit(0);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct PlantedFile {
+    const char* what;
+    mode_t mode;
+    bool otherUser;
+};
+// Names the case in test listings instead of its bytes.
+void PrintTo(const PlantedFile& planted, std::ostream* out) { *out << planted.what; }
+
+}  // namespace
+
+class SemaphorePlantedFile : public testing::TestWithParam<PlantedFile> {};
+
+// A backing file another user owns, or one with any group or other permission
+// bit, is refused: the object is invalid, the report says access is denied,
+// and the file is neither changed nor removed.
+TEST_P(SemaphorePlantedFile, IsRefusedWithAccessDeniedAndLeftAsItWas) {
+    const PlantedFile& planted = GetParam();
+    constexpr uid_t kNobody = 65534;
+    if (planted.otherUser && geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
+    const std::string base = UniqueBase(std::string("planted-") + planted.what);
+    const std::string path = FileOf(base + "1");
+    ASSERT_TRUE(Plant(path, planted.mode, planted.otherUser ? kNobody : geteuid()));
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    const std::string content = ContentOf(path);
+    {
+        Semaphore object(1, base.c_str());
+        EXPECT_FALSE(object);
+        EXPECT_EQ(Semaphore::GetLastError(), std::string("Getting semaphore error : ") + std::strerror(EACCES));
+    }
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(ContentOf(path), content);
+    unlink(path.c_str());
+}
+
+namespace {
+
+bool NameExists(const std::string& name) {
+    struct stat status;
+    return stat(FileOf(name).c_str(), &status) == 0;
+}
+
+}  // namespace
+
+// The name goes with the process that held it last, also when one of its
+// threads is blocked in Lock as the signal arrives (the wait holds the object,
+// not a handle).
+TEST(SemaphoreSignals, TheNameGoesWithItsLastHolderWhileAThreadIsBlockedInLock) {
+    const std::string base = UniqueBase("blocked");
+    const pid_t child = fork();
+    if (child == 0) {
+        Semaphore holder(1, base.c_str());
+        Semaphore waiter(1, base.c_str());
+        if (!holder.Lock(false)) _exit(2);  // kept taken: the waiter stays blocked through the clean-up
+        std::atomic<long> tid{0};
+        std::thread blocked([&] {
+            tid = rvsys::test::KernelThreadId();
+            waiter.Lock(true);
+        });
+        while (tid.load() == 0) sched_yield();
+        if (!rvsys::test::WaitUntilBlocked(tid.load())) _exit(3);
+        kill(getpid(), SIGTERM);
+        blocked.join();
+        _exit(99);  // SIGTERM must end the process before this
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_FALSE(NameExists(base + "1"));
+    unlink(FileOf(base + "1").c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Owners, SemaphorePlantedFile,
+                         testing::Values(PlantedFile{"other_user_0600", 0600, true},
+                                         PlantedFile{"other_user_0666", 0666, true},
+                                         PlantedFile{"own_group_readable", 0640, false},
+                                         PlantedFile{"own_world_writable", 0602, false}),
+                         [](const testing::TestParamInfo<PlantedFile>& param) { return param.param.what; });
+
 RVSYS_HELPER(failure_inside_handler) {
     std::signal(SIGTERM, Record);
     Semaphore object(1, HelperBase().c_str());
@@ -378,7 +499,9 @@ RVSYS_HELPER(failure_inside_handler) {
     std::raise(SIGTERM);
     if (gRecordedCount.load() != 1 || object) return 3;
     rvsys::test::WriteOut("[" + Semaphore::GetLastError() + "]");
-    return CountOf(raw) == -1 ? 0 : 4;
+    const long count = CountOf(raw);
+    pf::CloseHandle(raw);
+    return count == -1 ? 0 : 4;
 }
 
 // A failure inside the clean-up handler is written to standard error, neither

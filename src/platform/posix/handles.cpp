@@ -161,6 +161,7 @@ public:
         std::uint64_t generation = slot->word.load(std::memory_order_relaxed) >> 1;
         if (generation == 0) generation = 1;
         AddRef(object);
+        if (object->kind == Kind::Semaphore) SemaphoreHandleOpened(static_cast<SemObj*>(object));
         slot->object.store(object, std::memory_order_relaxed);
         slot->word.store(generation << 1 | 1, std::memory_order_release);
         return Encode(index, generation);
@@ -180,6 +181,7 @@ public:
             slot->nextFree = mFreeHead;
             mFreeHead = index;
         }
+        if (object->kind == Kind::Semaphore) SemaphoreHandleClosed(static_cast<SemObj*>(object));
         Release(object);
         return TRUE;
     }
@@ -387,8 +389,8 @@ KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, 
 BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
     KObject* object = Table().CloseInHandler(handle);
     if (object == nullptr) return FALSE;
+    if (object->kind == Kind::Semaphore) SemaphoreHandleClosed(static_cast<SemObj*>(object));
     if (object->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return TRUE;
-    if (object->kind == Kind::Semaphore) FinishSemaphoreFiles(static_cast<SemObj*>(object));
     KObject* head = gRecycleLater.load(std::memory_order_relaxed);
     do {
         object->poolNext = head;

@@ -207,6 +207,9 @@ struct SemObj : KObject {
     SemObj() : KObject(Kind::Semaphore) {}
     SharedSemaphore* page = nullptr;
     std::atomic<int> fd{-1};  // -1 when unnamed, and once the file part is closed
+    // Open handles (a wait holds a reference, not a handle): at 0 the name and
+    // file go, as a Windows name goes with its last handle.
+    std::atomic<int> handles{0};
     pid_t owner = 0;          // the opening process: only it may unlink the name
     char path[272] = {};      // "/dev/shm/" and a file name of at most 255 bytes
 };
@@ -217,6 +220,10 @@ void FinishSemaphore(SemObj* semaphore);
 // The async-signal-safe part of FinishSemaphore: the name and the file, not the
 // mapping (semaphores.cpp).
 void FinishSemaphoreFiles(SemObj* semaphore);
+// A handle to the semaphore was opened or closed (handles.cpp); closing the
+// last one finishes the files (async-signal-safe).
+void SemaphoreHandleOpened(SemObj* semaphore);
+void SemaphoreHandleClosed(SemObj* semaphore);
 
 // The semaphore a handle names, through a one-entry cache per thread (so the
 // hot Lock/Unlock pair skips the table walk); null + error 6 otherwise.

@@ -5,7 +5,7 @@
 // Data structure: a table of Windows error codes and the errno values whose
 // strerror text stands for them; the command line, built once and never freed;
 // per signal number, the handler installed through signal() and the full
-// sigaction of a foreign disposition it replaced.
+// sigaction of a foreign disposition it replaced; the signal-section records.
 //
 // Windows behaviours reproduced:
 // - FormatMessageA(FROM_SYSTEM) gives the text of a code, or fails with 317
@@ -27,6 +27,18 @@
 //   (installed with sigaction, maybe with SA_SIGINFO) is handed out as a plain
 //   pointer and put back exactly when that pointer is installed again.
 //
+// - Sections a signal sees whole (EnterSignalSection and the rest, declared
+//   in platform.h): a per-thread record (state, deferred signals) in a
+//   push-only list that is never freed, so a handler may walk it at any
+//   moment; a thread's record is reused by a later thread once it has ended
+//   (in a fork child, every record but the forking thread's is free).
+//   Dispatch defers a signal (but not SIGSEGV, SIGILL, SIGFPE, SIGBUS) that
+//   finds its thread inside a section; the section's end runs it with every
+//   signal blocked, as a delivery would. StopSignalSections orders the
+//   "stopped" flag against every thread's plain stores with one
+//   membarrier(PRIVATE_EXPEDITED) (registered on first use; without it each
+//   section pays a full fence) and then waits, bounded, for busy records.
+//
 // Deliberate gaps, with their reasons:
 // - The texts are Linux's (strerror of the errno that matches the code) and
 //   have no CR LF at the end; inside a signal handler the untranslated text
@@ -42,7 +54,10 @@
 // - signal() does not reproduce the Microsoft runtime's one-shot reset: a
 //   handler stays installed until replaced, as with glibc's signal().
 #include <fcntl.h>
+#include <linux/membarrier.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -153,7 +168,62 @@ struct SignalSlot {
 
 SignalSlot gSignals[NSIG];
 
+// ---- Sections a signal sees whole -------------------------------------------------
+
+// One per thread that has entered a section, never freed: a handler may walk the
+// list at any moment. A record whose thread has ended is taken by the next
+// thread that needs one.
+struct SectionRecord {
+    SignalSectionState section{};
+    std::atomic<bool> taken{false};
+    SectionRecord* next = nullptr;  // written before the record is published
+};
+std::atomic<SectionRecord*> gSectionRecords{nullptr};
+
+// Gives the record back when its thread ends.
+struct SectionOwner {
+    SectionRecord* record = nullptr;
+    ~SectionOwner() {
+        if (record == nullptr) return;
+        tlsSignalSection = nullptr;
+        record->section.deferred.store(0, std::memory_order_relaxed);
+        record->taken.store(false, std::memory_order_release);
+    }
+};
+thread_local SectionOwner tlsSectionOwner;
+
+// A fork child has only the forking thread: the other threads' records, busy
+// or not, would stall its first sweep.
+void ReleaseOtherRecordsInChild() {
+    // The child's memory map may not inherit the membarrier registration.
+    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
+        syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+    }
+    const SignalSectionState* own = tlsSignalSection;
+    for (SectionRecord* r = gSectionRecords.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        if (&r->section == own) continue;
+        r->section.state.store(kSectionIdle, std::memory_order_relaxed);
+        r->section.deferred.store(0, std::memory_order_relaxed);
+        r->taken.store(false, std::memory_order_release);
+    }
+}
+
+bool IsFault(int number) { return number == SIGSEGV || number == SIGILL || number == SIGFPE || number == SIGBUS; }
+
+std::int64_t MillisecondsSince(const timespec& start) {
+    const timespec now = MonotonicNow();
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
 void Dispatch(int number) {
+    // Inside a section: handled when the section ends (RunDeferredSignals).
+    if (SignalSectionState* section = tlsSignalSection;
+        section != nullptr && !IsFault(number) &&
+        section->state.load(std::memory_order_relaxed) == kSectionBusy) {
+        section->deferred.fetch_or(std::uint64_t{1} << number, std::memory_order_relaxed);
+        return;
+    }
     const int savedErrno = errno;
     const DWORD savedError = GetLastError();
     ++tlsHandlerDepth;
@@ -380,6 +450,83 @@ SignalHandler signal(int number, SignalHandler handler) {
 }
 
 int raise(int number) { return ::raise(number); }
+
+__thread SignalSectionState* tlsSignalSection __attribute__((tls_model("initial-exec"))) = nullptr;
+std::atomic<bool> gSignalSectionsStopped{false};
+std::atomic<bool> gSignalSectionsNeedFence{false};
+
+SignalSectionState* AdoptSignalSection() {
+    // A stopping thread orders the sections of every other thread with one
+    // membarrier; without it, each section pays a full fence instead.
+    static const bool registered = [] {
+        const bool expedited = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+        if (!expedited) gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+        pthread_atfork(nullptr, nullptr, ReleaseOtherRecordsInChild);
+        return expedited;
+    }();
+    static_cast<void>(registered);
+    SectionRecord* record = nullptr;
+    for (SectionRecord* r = gSectionRecords.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        bool expected = false;
+        if (!r->taken.load(std::memory_order_relaxed) &&
+            r->taken.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
+            record = r;
+            break;
+        }
+    }
+    if (record == nullptr) {
+        record = new (std::nothrow) SectionRecord;
+        if (record == nullptr) return nullptr;
+        record->taken.store(true, std::memory_order_relaxed);
+        SectionRecord* head = gSectionRecords.load(std::memory_order_relaxed);
+        do {
+            record->next = head;
+        } while (!gSectionRecords.compare_exchange_weak(head, record, std::memory_order_release,
+                                                        std::memory_order_relaxed));
+    }
+    tlsSectionOwner.record = record;  // arms the release at thread exit
+    tlsSignalSection = &record->section;
+    return &record->section;
+}
+
+void RunDeferredSignals() {
+    SignalSectionState* section = tlsSignalSection;
+    if (section == nullptr) return;
+    // Run as a delivery would: every signal blocked, so that a signal raised by
+    // the handler (or arriving meanwhile) is delivered once it has returned.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    std::uint64_t pending = section->deferred.exchange(0, std::memory_order_relaxed);
+    for (int number = 1; number < 64 && pending != 0; ++number) {
+        const std::uint64_t bit = std::uint64_t{1} << number;
+        if ((pending & bit) == 0) continue;
+        pending &= ~bit;
+        Dispatch(number);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+bool StopSignalSections(DWORD milliseconds) {
+    gSignalSectionsStopped.store(true, std::memory_order_seq_cst);
+    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        // Unregistered after all: sections from now on fence themselves.
+        gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+    }
+    const SignalSectionState* own = tlsSignalSection;
+    const timespec start = MonotonicNow();
+    for (SectionRecord* r = gSectionRecords.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        if (&r->section == own) continue;  // a fault inside our own section: it cannot end now
+        while (r->section.state.load(std::memory_order_acquire) == kSectionBusy) {
+            if (MillisecondsSince(start) >= static_cast<std::int64_t>(milliseconds)) return false;
+            sched_yield();
+        }
+    }
+    return true;
+}
+
+void ResumeSignalSections() { gSignalSectionsStopped.store(false, std::memory_order_seq_cst); }
 
 bool InSignalHandler() { return tlsHandlerDepth > 0; }
 

@@ -30,7 +30,10 @@
 // than 255 bytes. The full name is stored in the page; a different one there
 // (a hash collision) or another object type gives 6. The hash is 2 x FNV-1a-64:
 // files are 0600 and per uid, so only the same user could forge a collision,
-// and that user can open the object anyway.
+// and that user can open the object anyway. A file not owned by the effective
+// user, not a regular file, or with any group or other permission bit is
+// refused with 5 before it is probed or mapped (another user could have
+// planted it with a forged count or a lock of theirs).
 //
 // Counting: a release is a compare-and-swap loop that fails with 298, changing
 // nothing, when the maximum would be passed, then a shared FUTEX_WAKE if the
@@ -40,7 +43,10 @@
 // reach it too (a terminated waiter uncounts itself and takes no unit;
 // alertable waits run queued calls). All accesses to count and hint are sequentially consistent: a
 // waiter counts itself before re-testing the count, a releaser changes the
-// count before reading the hint.
+// count before reading the hint. A wait made inside a signal section
+// (platform.h) leaves the section while it sleeps, takes nothing while a
+// handler stops sections, and fails with 6 once every handle of its object is
+// closed (a swept caller could not give the unit back).
 //
 // Memory: a SemObj keeps the address of its page for good. When its last
 // reference goes, the file is replaced by an anonymous zero page at the same
@@ -142,6 +148,32 @@ void SleepOnCountAndWake(const std::atomic<std::uint32_t>* count, const std::ato
                                                                                             : deadline.Abs();
     syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(count), FUTEX_WAIT_BITSET, 0, until, nullptr,
             FUTEX_BITSET_MATCH_ANY);
+}
+
+// A section's wait is about to sleep with nothing taken: a signal may run now,
+// deferred ones included.
+void LiftSection(SignalSectionState* section) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    section->state.store(kSectionSleeping, std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (section->deferred.load(std::memory_order_relaxed) != 0) RunDeferredSignals();
+}
+
+// Back in the section before the next attempt to take; while a clean-up stops
+// sections, sleeps in steps of 1 ms instead (the count may be free already).
+void RestoreSection(SignalSectionState* section) {
+    for (;;) {
+        section->state.store(kSectionBusy, std::memory_order_relaxed);
+        if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+        } else {
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        }
+        if (!gSignalSectionsStopped.load(std::memory_order_acquire)) return;
+        LiftSection(section);
+        const timespec step{0, 1000000};
+        nanosleep(&step, nullptr);
+    }
 }
 
 bool TryTake(SharedSemaphore* shared) {
@@ -296,8 +328,17 @@ Outcome OpenExisting(SemObj* semaphore, const ParsedName& name, DWORD& error) {
         error = WindowsError(errno);
         return Outcome::Failed;
     }
-    RaceDelay();
     struct stat status;
+    // /dev/shm is shared by every user: a file someone else owns, or one others
+    // may write, could hold a forged count or a lock of theirs. Refused before
+    // any probe, so nothing of it is used or changed.
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        CloseFile(fd);
+        error = ERROR_ACCESS_DENIED;
+        return Outcome::Failed;
+    }
+    RaceDelay();
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
         // Nobody holds it. Our exclusive lock keeps every other remover off this
         // inode, so if it still has a name, the name is this file's.
@@ -423,6 +464,7 @@ SemObj* NewSemObj() {
         return nullptr;
     }
     semaphore->fd.store(-1, std::memory_order_relaxed);
+    semaphore->handles.store(0, std::memory_order_relaxed);
     semaphore->owner = getpid();
     semaphore->path[0] = '\0';
     return semaphore;
@@ -441,6 +483,18 @@ void FinishSemaphoreFiles(SemObj* semaphore) {
         if (fstat(fd, &status) == 0 && status.st_nlink > 0) unlink(semaphore->path);
     }
     CloseFile(fd);
+}
+
+void SemaphoreHandleOpened(SemObj* semaphore) { semaphore->handles.fetch_add(1, std::memory_order_relaxed); }
+
+void SemaphoreHandleClosed(SemObj* semaphore) {
+    if (semaphore->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    // The last handle: the name goes now even if a wait still holds the object,
+    // and waiters in sections are woken to see that their handles are gone.
+    FinishSemaphoreFiles(semaphore);
+    if (semaphore->page != nullptr && semaphore->page->waiters.load(std::memory_order_seq_cst) != 0) {
+        SharedWake(&semaphore->page->count, INT32_MAX);
+    }
 }
 
 void FinishSemaphore(SemObj* semaphore) {
@@ -478,10 +532,23 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     if (!PrepareToBlock(semaphore, milliseconds, alertable, &self, &early)) return early;
     WaitHold hold{self};
     const Deadline deadline(milliseconds);
+    // Inside a section the caller records what this wait takes: the section is
+    // lifted while we sleep (a signal then finds nothing taken) and restored
+    // before each attempt to take, once no clean-up is stopping sections.
+    SignalSectionState* section = tlsSignalSection;
+    if (section != nullptr && section->state.load(std::memory_order_relaxed) != kSectionBusy) section = nullptr;
+    bool closed = false;
     shared->waiters.fetch_add(1, std::memory_order_seq_cst);
     WakeReason reason;
     for (;;) {
         const std::uint32_t wake = self->wake.load(std::memory_order_acquire);
+        // Every handle closed (a clean-up swept the caller's object): nothing
+        // may be taken for a caller that can no longer give it back.
+        if (section != nullptr && semaphore->handles.load(std::memory_order_acquire) == 0) {
+            closed = true;
+            reason = WakeReason::Timeout;
+            break;
+        }
         if (TryTake(shared)) {
             reason = WakeReason::Granted;
             break;
@@ -491,7 +558,12 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
             reason = WakeReason::Timeout;
             break;
         }
-        SleepOnCountAndWake(&shared->count, &self->wake, wake, deadline);
+        if (section != nullptr) LiftSection(section);
+        // (A deferred signal run by LiftSection may have closed the handles.)
+        if (section == nullptr || semaphore->handles.load(std::memory_order_acquire) != 0) {
+            SleepOnCountAndWake(&shared->count, &self->wake, wake, deadline);
+        }
+        if (section != nullptr) RestoreSection(section);
     }
     shared->waiters.fetch_sub(1, std::memory_order_seq_cst);
     // A release may have woken us just as we left for another reason: pass the
@@ -501,6 +573,10 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
         SharedWake(&shared->count, 1);
     }
     EndBlocking(self);
+    if (closed) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     return WaitResult(self, reason);
 }
 

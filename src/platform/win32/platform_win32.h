@@ -140,6 +140,12 @@ inline DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, 
     ::EnterCriticalSection(lock);
     return result;
 }
+// The runtime runs a handler as ordinary code, never inside an interrupted
+// call: nothing to defer.
+inline bool EnterSignalSection(std::uint32_t&) { return true; }
+inline void LeaveSignalSection(std::uint32_t) {}
+inline bool StopSignalSections(DWORD) { return true; }
+inline void ResumeSignalSections() {}
 // A handler runs as ordinary code here (inside raise(), or on the console's
 // control thread for SIGINT and SIGBREAK), so nothing needs to be restricted.
 inline bool InSignalHandler() { return false; }

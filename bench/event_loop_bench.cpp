@@ -110,6 +110,7 @@ double TimeTwoProducers(Produce produce) {
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> producers;
+    producers.reserve(2);
     for (int p = 0; p < 2; ++p) {
         producers.emplace_back([&] {
             ready.fetch_add(1);

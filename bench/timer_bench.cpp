@@ -554,7 +554,7 @@ LatenessRun RunManagerLateness(const Options& options, long slackNs) {
         // this estimate: lateness is overstated by the AddTimer-to-armed delay,
         // and an early call is still an early call.
         timers[i].Start(MonoNow() + kLatenessPeriod, &log);
-        manager.AddTimer(static_cast<unsigned long>(i + 1), OnManagerTimer, &timers[i],
+        manager.AddTimer(static_cast<unsigned long>(i) + 1, OnManagerTimer, &timers[i],
                          static_cast<long>(kLatenessPeriod / kNsPerMs), 0,
                          static_cast<long>(kLatenessPeriod / kNsPerMs));
     }

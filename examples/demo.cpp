@@ -322,6 +322,7 @@ void CrossProcessLock() {
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFSIGNALED(status)) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the demo calls strsignal from this thread only
         Say("parent: the child ended by signal %d (%s)", WTERMSIG(status), strsignal(WTERMSIG(status)));
     }
 #endif

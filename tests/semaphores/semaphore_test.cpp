@@ -155,6 +155,7 @@ TEST(SemaphoreObject, AssignmentAndCopiesOwnTheirOwnHandles) {
         EXPECT_TRUE(watcherA.TryLock(true) && watcherA.Unlock());
         ASSERT_TRUE(a && b.Lock(true));
         {
+            // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is the test
             Semaphore c(b);  // counts as holding, with unlock on clean-up
             Semaphore d(3, base.c_str());
             d = c;
@@ -273,6 +274,7 @@ TEST(SemaphoreProcesses, ProcessesShareTheCountAndTakeTurnsExclusively) {
     ASSERT_NE(counter, nullptr);
     rvsys::test::SetEnvironment("RVSYS_TEST_COUNTER", counterName);
     std::vector<std::unique_ptr<rvsys::test::Helper>> workers;
+    workers.reserve(kWorkers);
     for (int w = 0; w < kWorkers; ++w) workers.push_back(std::make_unique<rvsys::test::Helper>("exclusion_worker"));
     for (auto& worker : workers) EXPECT_EQ(worker->Wait(), 0);
     EXPECT_EQ(counter->violations.load(), 0);
@@ -352,11 +354,12 @@ RVSYS_HELPER(sweep_during_churn) {
     Semaphore anchor(1, base.c_str());
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
+    threads.reserve(3);
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
             while (!stop.load()) {
                 Semaphore object(10 + t, base.c_str());
-                Semaphore copy(object);
+                Semaphore copy(object);  // NOLINT(performance-unnecessary-copy-initialization): the copy is the test
             }
         });
     }
@@ -511,6 +514,7 @@ TEST(SemaphoreSignals, AFailureInsideTheHandlerIsWrittenToStandardErrorOnly) {
     SetHelperBase(UniqueBase("inhandler"));
     std::string output;
     EXPECT_EQ(RunHelper("failure_inside_handler", &output), 0);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread calls strerror meanwhile
     EXPECT_EQ(output, std::string("\nUnlock semaphore error : ") + std::strerror(EOVERFLOW) + "\n[No errors]");
 }
 

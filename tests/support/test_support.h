@@ -86,7 +86,7 @@ bool IsWine();
 #define RVSYS_SKIP_ON_WINE(behaviour)                                              \
     do {                                                                           \
         if (::rvsys::test::IsWine()) GTEST_SKIP() << "Wine differs from Windows: " \
-                                                  << behaviour;                    \
+                                                  << (behaviour);                  \
     } while (false)
 
 // ---- Helper processes -----------------------------------------------------------

@@ -121,6 +121,7 @@ void Helper::Kill() {
 
 int ProcessId() { return static_cast<int>(getpid()); }
 
+// NOLINTNEXTLINE(concurrency-mt-unsafe): tests set it from their main thread; the library never reads it
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
 void WriteOut(std::string_view text) {

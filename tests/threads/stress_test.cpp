@@ -46,7 +46,7 @@ protected:
 };
 
 void Cycles(int count, bool cutShort) {
-    std::mt19937 random(2024);
+    std::mt19937 random(2024);  // NOLINT(cert-msc51-cpp): a fixed seed makes a failure repeatable
     Worker reused;
     for (int cycle = 0; cycle < count; ++cycle) {
         const auto spins = static_cast<unsigned>(random() % 20000);
@@ -101,6 +101,7 @@ TEST(Stress, MutexExcludesFourThreadsOverAMillionLocksEach) {
     std::atomic<int> inside{0};
     std::atomic<bool> overlap{false};
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 1000000; ++i) {

@@ -33,7 +33,7 @@ constexpr unsigned long kInfinite = 0xFFFFFFFFul, kFailed = 0xFFFFFFFFul, kTimeo
 // lock held releases it before the probe goes out of scope (the probe joins).
 class Probe {
 public:
-    Probe(std::function<void()> lock, std::function<void()> unlock)
+    Probe(const std::function<void()>& lock, const std::function<void()>& unlock)
         : mThread([this, lock, unlock] { lock(); mGot = true; unlock(); }) {}
     explicit Probe(ThreadEvent& event) : Probe([&event] { event.Lock(); }, [&event] { event.Unlock(); }) {}
     explicit Probe(pf::CRITICAL_SECTION* cs)

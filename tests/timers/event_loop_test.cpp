@@ -146,11 +146,13 @@ namespace {
 thread_local std::set<const void*>* tEntered = nullptr;  // recording when set
 }  // namespace
 
+// NOLINTBEGIN(bugprone-reserved-identifier): the names the linker's --wrap option gives
 extern "C" void __real__ZN5rvsys8platform20EnterCriticalSectionEP21_RTL_CRITICAL_SECTION(_RTL_CRITICAL_SECTION* cs);
 extern "C" void __wrap__ZN5rvsys8platform20EnterCriticalSectionEP21_RTL_CRITICAL_SECTION(_RTL_CRITICAL_SECTION* cs) {
     if (tEntered != nullptr) tEntered->insert(cs);
     __real__ZN5rvsys8platform20EnterCriticalSectionEP21_RTL_CRITICAL_SECTION(cs);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 // An idle pass, or one that fires a timer, takes only the event's lock, around
 // its wait. (That applying outside requests takes the manager's mutex is shown

@@ -309,7 +309,7 @@ DWORD GetConsoleTitleA(LPSTR title, DWORD size) {
     char path[4096];
     ssize_t length = ExecutablePath(path, sizeof path);
     if (length <= 0) {
-        std::memcpy(path, "console", 7);
+        std::memcpy(path, "console", 7);  // NOLINT(bugprone-not-null-terminated-result): used by length
         length = 7;
     }
     const DWORD kept = static_cast<DWORD>(length) < size ? static_cast<DWORD>(length) : size - 1;

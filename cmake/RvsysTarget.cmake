@@ -36,6 +36,13 @@ function(rvsys_target_options target)
     target_compile_options(${target} PRIVATE /W4)
   endif()
   if(RVSYS_SANITIZER_FLAGS)
+    # Code that must know names the sanitizer through these: GCC and Clang 14
+    # do not predefine the same macros (Clang has no __SANITIZE_THREAD__).
+    if(RVSYS_SANITIZER STREQUAL "address")
+      target_compile_definitions(${target} PRIVATE RVSYS_SANITIZER_ADDRESS)
+    else()
+      target_compile_definitions(${target} PRIVATE RVSYS_SANITIZER_THREAD)
+    endif()
     target_compile_options(${target} PRIVATE ${RVSYS_SANITIZER_FLAGS})
     target_link_options(${target} PRIVATE ${RVSYS_SANITIZER_LINK_FLAGS})
   endif()

@@ -20,7 +20,7 @@
 #include <fstream>
 #include <functional>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(RVSYS_SANITIZER_ADDRESS)
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -62,7 +62,7 @@ namespace {
 // signal, which on a loaded shared machine takes milliseconds: the suite's
 // default keeps within the time limit, RVSYS_TERMINATIONS=100000 is the full
 // run.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(RVSYS_SANITIZER_ADDRESS) || defined(RVSYS_SANITIZER_THREAD)
 constexpr int kDefaultTerminations = 1000;
 #else
 constexpr int kDefaultTerminations = 2000;
@@ -149,7 +149,7 @@ TEST(Termination, ManyTerminatedThreadsLeaveMappingsAndSizeFlat) {
     std::printf("after 500: %ld mappings, VmSize %ld kB; after %d: %ld mappings, VmSize %ld kB\n", maps, size,
                 total, mapsAfter, sizeAfter);
     EXPECT_LE(mapsAfter, maps + 8);
-    EXPECT_LE(sizeAfter, size + 16 * 1024);
+    EXPECT_LE(sizeAfter, size + 16L * 1024);
     EXPECT_TRUE(rvsys::test::Eventually([&] { return StatusField("Threads:") <= threadsBefore; }));
     EXPECT_EQ(Descriptors(), descriptorsBefore);
 }
@@ -189,7 +189,7 @@ TEST(Termination, ReturnsOnlyOnceTheTargetHasStopped) {
 // A thread the layer did not create, terminated, stops for good: nothing of
 // its own runs again, its handle reports the code, and it can still be joined.
 TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(RVSYS_SANITIZER_THREAD)
     GTEST_SKIP() << "ThreadSanitizer's runtime does not follow a raw thread exit";
 #endif
     std::atomic<HANDLE> handle{nullptr};
@@ -199,7 +199,7 @@ TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {
             std::atomic<std::uint64_t>& marker;
             ~Marks() { marker.fetch_add(std::uint64_t{1} << 32); }
         } frame{marker};
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(RVSYS_SANITIZER_ADDRESS)
         // glibc's record of the thread's thread_local destructor, allocated on
         // first use, is never freed: the thread leaves without running them.
         __lsan_disable();
@@ -217,7 +217,7 @@ TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {
     EXPECT_EQ(ExitCodeOf(handle.load()), 12u);
     pf::Sleep(200);
     EXPECT_EQ(marker.load(), after);
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(RVSYS_SANITIZER_ADDRESS) || defined(RVSYS_SANITIZER_THREAD)
     adopted.detach();  // the sanitizers' join waits for an end their runtime never sees
 #else
     adopted.join();  // the kernel clears the thread's id as it ends

@@ -114,7 +114,7 @@ protected:
 
 TEST_P(TerminateThreadTest, TargetNeverRunsAgainAndEndsWithTheGivenCode) {
     const TargetState& state = GetParam();
-#if defined(__SANITIZE_THREAD__)
+#if defined(RVSYS_SANITIZER_THREAD)
     if (state.routine == SpinsInASignalHandler) GTEST_SKIP() << "ThreadSanitizer holds signals back inside a handler";
 #endif
     gMarker = 0;
@@ -171,7 +171,7 @@ DWORD RVSYS_WINAPI TerminateTheMainThread(LPVOID mainThread) {
 }  // namespace
 
 // ThreadSanitizer's runtime never sees a thread end that glibc does not see.
-#if defined(__SANITIZE_THREAD__)
+#if defined(RVSYS_SANITIZER_THREAD)
 #define RVSYS_SKIP_UNDER_TSAN() GTEST_SKIP() << "the sanitizer runtime does not follow a raw thread exit"
 #else
 #define RVSYS_SKIP_UNDER_TSAN() (void)0

@@ -46,6 +46,7 @@ struct LoopProgress {
 // until a signal ends the process; the main thread waits for them.
 [[noreturn]] void LockUnlockUntilSignalled(const std::string& base, LoopProgress* progress) {
     std::vector<std::thread> threads;
+    threads.reserve(2);
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&base, progress, t] {
             Semaphore lock(1, base.c_str());

@@ -438,6 +438,7 @@ TEST_P(SemaphorePlantedFile, IsRefusedWithAccessDeniedAndLeftAsItWas) {
     {
         Semaphore object(1, base.c_str());
         EXPECT_FALSE(object);
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread calls strerror meanwhile
         EXPECT_EQ(Semaphore::GetLastError(), std::string("Getting semaphore error : ") + std::strerror(EACCES));
     }
     struct stat after;

@@ -197,7 +197,7 @@ void InstallThreadSignalHandler() {
     static const bool installed = [] {
         struct sigaction action {};
         action.sa_handler = OnThreadSignal;
-#if defined(__SANITIZE_THREAD__)
+#if defined(RVSYS_SANITIZER_THREAD)
         // ThreadSanitizer runs the handler only once the interrupted system call
         // returns: a thread blocked in read() must see EINTR to be stopped.
         action.sa_flags = 0;

@@ -466,10 +466,21 @@ private:
     Clock mClock[2] = {Clock(CLOCK_MONOTONIC), Clock(CLOCK_REALTIME)};
 };
 
+std::atomic<TimerService*> gService{nullptr};
+
 TimerService& Service() {
-    static auto* service = new TimerService;  // immortal, like its thread
+    static auto* service = [] {
+        auto* made = new TimerService;  // immortal, like its thread
+        gService.store(made, std::memory_order_release);
+        return made;
+    }();
     return *service;
 }
+
+// The service if some timer ever made it. A thread's exit path asks through
+// this: it may run inside a signal handler, where neither the allocation nor
+// the guard of a first construction is allowed.
+TimerService* MadeService() { return gService.load(std::memory_order_acquire); }
 
 // The embedded completion call: runs on the owner thread inside an alertable
 // wait, with no lock held.
@@ -507,16 +518,18 @@ void TimerObj::Reset(bool manualReset) {
 }
 
 void CancelRoutineTimersOf(ThreadObj* thread) {
-    if (!Service().Started()) return;
-    InternalGuard guard(Service().Lock());
-    while (thread->routineTimers != nullptr) Service().Cancel(thread->routineTimers);
-    Service().DropOwned(thread);
+    TimerService* service = MadeService();
+    if (service == nullptr || !service->Started()) return;
+    InternalGuard guard(service->Lock());
+    while (thread->routineTimers != nullptr) service->Cancel(thread->routineTimers);
+    service->DropOwned(thread);
 }
 
 void RetireTimer(TimerObj* timer) {
-    if (!Service().Started()) return;
-    InternalGuard guard(Service().Lock());
-    Service().Cancel(timer);
+    TimerService* service = MadeService();
+    if (service == nullptr || !service->Started()) return;
+    InternalGuard guard(service->Lock());
+    service->Cancel(timer);
 }
 
 std::uint64_t TimerServiceWakeups() { return Service().Wakeups(); }

@@ -559,6 +559,8 @@ HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name
     return handle;
 }
 
+std::int64_t GetRelativeTimerClock() { return NowNs(CLOCK_MONOTONIC) / 100; }
+
 BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
                       LPVOID argument, BOOL resume) {
     Ref<KObject> held(AcquireHandle(handle));

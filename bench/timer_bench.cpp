@@ -43,9 +43,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(RVSYS_BENCH_HAVE_LIBUV)
+#include <uv.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/posix/objects.h"
@@ -120,6 +125,7 @@ struct Options {
     int rounds = 3;
     double seconds = 10;
     unsigned long slackNs = 1;
+    std::string json;  // where the harness figures go as JSON (empty: nowhere)
     bool Runs(char figure) const { return figures.find(figure) != std::string::npos; }
 };
 
@@ -141,6 +147,8 @@ Options ParseOptions(int& argc, char** argv) {
             options.seconds = std::atof(s);
         } else if (const char* n = value("--timer_slack_ns")) {
             options.slackNs = std::strtoul(n, nullptr, 10);
+        } else if (const char* j = value("--timer_json")) {
+            options.json = j;
         } else {
             argv[kept++] = argv[i];
         }
@@ -184,9 +192,73 @@ double Min(const std::vector<double>& values) {
     return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
 }
 
+// The harness figures as data, for tools/perf-report.py: every ratio row with
+// its per-round values, and the lateness distributions of each kind of run.
+class JsonLog {
+public:
+    void Row(const std::string& figure, const std::string& label, const std::vector<double>& candidate,
+             const std::vector<double>& baseline, double target, const std::string& verdict) {
+        mRows.push_back("{\"figure\": \"" + figure + "\", \"label\": \"" + label + "\", \"target\": " +
+                        Format("%g", target) + ", \"verdict\": \"" + verdict + "\", \"candidate\": " +
+                        List(candidate) + ", \"baseline\": " + List(baseline) + "}");
+    }
+    // Lateness (ns) at the quantiles kCurveQuantiles of one run of `kind`.
+    void Curve(const std::string& kind, const std::vector<double>& lateness) {
+        mCurves.push_back("{\"kind\": \"" + kind + "\", \"lateness_ns\": " + List(lateness) + "}");
+    }
+    void Count(const std::string& name, double value) {
+        mCounts.push_back("\"" + name + "\": " + Format("%.0f", value));
+    }
+    void Write(const std::string& path, const std::vector<double>& quantiles) const {
+        if (path.empty()) return;
+        FILE* out = std::fopen(path.c_str(), "w");
+        if (out == nullptr) {
+            std::printf("cannot write %s\n", path.c_str());
+            return;
+        }
+        std::fprintf(out, "{\"quantiles\": %s,\n\"rows\": [\n%s],\n\"curves\": [\n%s],\n\"counts\": {%s}}\n",
+                     List(quantiles).c_str(), Join(mRows).c_str(), Join(mCurves).c_str(), Join(mCounts).c_str());
+        std::fclose(out);
+    }
+
+private:
+    static std::string List(const std::vector<double>& values) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (i != 0) text += ", ";
+            text += Format("%.6g", values[i]);
+        }
+        return text + "]";
+    }
+    static std::string Join(const std::vector<std::string>& items) {
+        std::string text;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (i != 0) text += ",\n";
+            text += items[i];
+        }
+        return text;
+    }
+    std::vector<std::string> mRows, mCurves, mCounts;
+};
+
+JsonLog gJson;
+
+// The quantiles at which each run's lateness distribution is kept: every
+// percent, then finer into the tail.
+const std::vector<double>& CurveQuantiles() {
+    static const std::vector<double> quantiles = [] {
+        std::vector<double> q;
+        for (int i = 0; i < 99; ++i) q.push_back(i / 100.0);
+        for (int i = 990; i < 1000; ++i) q.push_back(i / 1000.0);
+        for (double tail : {0.9995, 0.9999, 1.0}) q.push_back(tail);
+        return q;
+    }();
+    return quantiles;
+}
+
 // A ratio row from per-round values: medians and minimums, as the ratio table.
 void PrintRatio(const char* label, const std::vector<double>& candidate, const std::vector<double>& baseline,
-                double target) {
+                double target, const char* figure = "lateness") {
     const double median = Median(candidate) / Median(baseline);
     const double best = Min(candidate) / Min(baseline);
     std::string targetText;
@@ -197,6 +269,7 @@ void PrintRatio(const char* label, const std::vector<double>& candidate, const s
     }
     PrintRow(Format("%.2fx", median), Format("%.2fx", best), targetText, verdict, FormatTime(Median(candidate)),
              FormatTime(Median(baseline)), std::to_string(std::min(candidate.size(), baseline.size())), label);
+    gJson.Row(figure, label, candidate, baseline, target, verdict);
 }
 
 // ---- The baseline heap ------------------------------------------------------------
@@ -360,6 +433,15 @@ public:
     double Max() const {
         return mSamples.empty() ? 0 : static_cast<double>(*std::max_element(mSamples.begin(), mSamples.end()));
     }
+    std::vector<double> Curve(const std::vector<double>& quantiles) {
+        std::vector<double> curve;
+        if (mSamples.empty()) return curve;
+        std::sort(mSamples.begin(), mSamples.end());
+        for (double q : quantiles) {
+            curve.push_back(static_cast<double>(mSamples[static_cast<std::size_t>(q * static_cast<double>(mSamples.size() - 1))]));
+        }
+        return curve;
+    }
 
 private:
     std::int64_t LatestGridPoint(const Tracked& timer, std::int64_t t) const {
@@ -382,6 +464,7 @@ struct LatenessRun {
     std::uint64_t wakeups = 0;         // returns from the waiting call of the thread
     std::uint64_t serviceWakeups = 0;  // of the timer service thread
     unsigned long slack = 0;           // of the thread that ran the callbacks
+    std::vector<double> curve;         // lateness at CurveQuantiles()
 };
 
 LatenessRun Summarise(Lateness& log, const std::vector<Tracked>& timers) {
@@ -394,6 +477,7 @@ LatenessRun Summarise(Lateness& log, const std::vector<Tracked>& timers) {
     run.early = log.Early();
     run.coalesced = log.Coalesced();
     run.weakened = log.Weakened();
+    run.curve = log.Curve(CurveQuantiles());
     return run;
 }
 
@@ -496,7 +580,7 @@ LatenessRun RunSleepLoopLateness(const Options& options) {
     return run;
 }
 
-// -- TimerManager: due times approximated from the AddTimer call ---------------------
+// -- TimerManager: due times from the AddTimer call -------------------------------------
 
 struct SlackRequest {
     long slackNs;  // negative: leave the thread's own, only read it
@@ -545,14 +629,14 @@ LatenessRun RunManagerLateness(const Options& options, long slackNs) {
     Lateness log(kLatenessPeriod, end, kLatenessTimers, options.seconds);
     SleepUntil(firstAdd - kNsPerMs);
     for (int i = 0; i < kLatenessTimers; ++i) {
-        // Due times are whole milliseconds from arming: the phases are
+        // Due times are whole milliseconds from the call: the phases are
         // staggered by adding each timer at its phase (10 us apart: spin).
         const std::int64_t at = firstAdd + kLatenessPeriod * i / kLatenessTimers;
         while (MonoNow() < at) {
         }
-        // The timer is armed after this reading, so its due time is later than
-        // this estimate: lateness is overstated by the AddTimer-to-armed delay,
-        // and an early call is still an early call.
+        // The manager reads its clock inside the call, after this reading: the
+        // due time is at least this one, so an early call is still certain and
+        // lateness is overstated by the call's own cost at most.
         timers[i].Start(MonoNow() + kLatenessPeriod, &log);
         manager.AddTimer(static_cast<unsigned long>(i) + 1, OnManagerTimer, &timers[i],
                          static_cast<long>(kLatenessPeriod / kNsPerMs), 0,
@@ -613,21 +697,25 @@ void RunLatenessFigure(const Options& options) {
             const LatenessRun run = RunPlatformLateness(options);
             PrintLatenessRun(round, "SetWaitableTimer + SleepEx", run);
             platformSeries.Add(run);
+            gJson.Curve("SetWaitableTimer + SleepEx", run.curve);
         },
         [&](int round) {
             const LatenessRun run = RunSleepLoopLateness(options);
             PrintLatenessRun(round, "clock_nanosleep loop (baseline)", run);
             loopSeries.Add(run);
+            gJson.Curve("clock_nanosleep loop (baseline)", run.curve);
         },
         [&](int round) {
             const LatenessRun run = RunManagerLateness(options, static_cast<long>(options.slackNs));
             PrintLatenessRun(round, "TimerManager (from AddTimer)", run);
             managerSeries.Add(run);
+            gJson.Curve("TimerManager (from AddTimer)", run.curve);
         },
         [&](int round) {
             const LatenessRun run = RunManagerLateness(options, -1);
             PrintLatenessRun(round, "TimerManager, inherited slack", run);
             managerInherited.Add(run);
+            gJson.Curve("TimerManager, inherited slack", run.curve);
         },
     };
     constexpr int kKinds = 4;
@@ -642,6 +730,9 @@ void RunLatenessFigure(const Options& options) {
     PrintRatio("lateness p99, SetWaitableTimer + SleepEx", platformSeries.p99, loopSeries.p99, 0);
     PrintRatio("lateness p50, TimerManager (from AddTimer)", managerSeries.p50, loopSeries.p50, 0);
     PrintRatio("lateness p99, TimerManager (from AddTimer)", managerSeries.p99, loopSeries.p99, 0);
+    // What the manager adds to the platform timers it is made of.
+    PrintRatio("lateness p50, TimerManager / SetWaitableTimer + SleepEx", managerSeries.p50, platformSeries.p50, 1.2);
+    PrintRatio("lateness p99, TimerManager / SetWaitableTimer + SleepEx", managerSeries.p99, platformSeries.p99, 2.0);
     const std::string inheritedP50 =
         "lateness p50, TimerManager, inherited slack " + std::to_string(managerInherited.slack) + " ns";
     const std::string inheritedP99 =
@@ -660,6 +751,9 @@ void RunLatenessFigure(const Options& options) {
         }
         std::printf("\n");
     };
+    gJson.Count("early, SetWaitableTimer + SleepEx", static_cast<double>(platformSeries.early));
+    gJson.Count("early, TimerManager", static_cast<double>(managerSeries.early));
+    gJson.Count("early, TimerManager, inherited slack", static_cast<double>(managerInherited.early));
     counts("SetWaitableTimer + SleepEx", platformSeries, true);
     counts("clock_nanosleep loop", loopSeries, false);
     counts("TimerManager", managerSeries, true);
@@ -824,6 +918,7 @@ void RunDriftFigure(const Options& options) {
         PrintRow(Format("%.4fx", median / Median(loopDrift)), Format("%.4fx", Min(drift) / Min(loopDrift)),
                  judged ? "<1 per." : "", verdict, FormatTime(median), FormatTime(Median(loopDrift)),
                  std::to_string(drift.size()), label);
+        gJson.Row("drift", label, drift, loopDrift, 0, verdict);
     };
     row("drift after 10,000 periods, SetWaitableTimer + SleepEx", platformDrift, true);
     row("drift after 10,000 periods, TimerManager (from AddTimer)", managerDrift, true);
@@ -1012,6 +1107,57 @@ private:
     std::int64_t mNow = 0;
 };
 
+#if defined(RVSYS_BENCH_HAVE_LIBUV)
+// The peer: as many libuv timers, armed with uv_timer_start and cancelled with
+// uv_timer_stop on one loop that never runs (nothing is due for a day). libuv
+// keeps its timers in a binary heap linked through the handles themselves.
+class UvTimers {
+public:
+    using Due = std::uint64_t;  // ms from the loop's time, as uv_timer_start takes it
+
+    static UvTimers& Get(std::size_t n) {
+        if (n == kMaxArmed) {
+            static UvTimers* large = new UvTimers(kMaxArmed);
+            return *large;
+        }
+        static UvTimers* small = new UvTimers(100000);
+        return *small;
+    }
+
+    ArmedSet& Set() { return mSet; }
+    double BytesPerTimer() const { return mBytes; }
+    // The loop's cached time, as a program's loop has it on each pass.
+    void BeginBatch() { uv_update_time(&mLoop); }
+    Due MakeDue(std::int64_t offset) const { return static_cast<Due>(offset / kNsPerMs); }
+    bool Arm(std::uint32_t index, Due due) { return uv_timer_start(&mTimers[index], OnTimer, due, 0) == 0; }
+    void Cancel(std::uint32_t index) { uv_timer_stop(&mTimers[index]); }
+    void Activate() {}
+
+private:
+    static void OnTimer(uv_timer_t*) {}
+
+    explicit UvTimers(std::size_t n) : mSet(n + kSpares, 42) {
+        uv_loop_init(&mLoop);
+        const std::int64_t before = ResidentBytes();
+        mTimers.reset(new uv_timer_t[n + kSpares]);
+        for (std::size_t i = 0; i < n + kSpares; ++i) uv_timer_init(&mLoop, &mTimers[i]);
+        BeginBatch();
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t index = mSet.TakeSpare();
+            Arm(index, MakeDue(FarOffset(mSet.Random())));
+            mSet.AddArmed(index);
+        }
+        mBytes = static_cast<double>(ResidentBytes() - before) / static_cast<double>(n + kSpares);
+    }
+
+    uv_loop_t mLoop;
+    std::unique_ptr<uv_timer_t[]> mTimers;
+    ArmedSet mSet;
+    double mBytes = 0;
+};
+
+#endif
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -1156,6 +1302,13 @@ void HeapInsert(benchmark::State& state) {
 void HeapCancel(benchmark::State& state) {
     CancelAmongArmed(state, HeapTimers::Get(static_cast<std::size_t>(state.range(0))));
 }
+
+#if defined(RVSYS_BENCH_HAVE_LIBUV)
+void UvStart(benchmark::State& state) { ArmAmongArmed(state, UvTimers::Get(static_cast<std::size_t>(state.range(0)))); }
+void UvStop(benchmark::State& state) {
+    CancelAmongArmed(state, UvTimers::Get(static_cast<std::size_t>(state.range(0))));
+}
+#endif
 
 // ======================================================================================
 // Figure 4: TimerManager AddTimer until armed, RemoveTimer
@@ -1384,10 +1537,27 @@ void RegisterTimerBenchmarks(const Options& options) {
             const char* name;
             void (*function)(benchmark::State&);
         };
-        for (const Named named :
-             {Named{"ServiceArm", ServiceArm}, Named{"HeapInsert", HeapInsert}, Named{"ServiceCancel", ServiceCancel},
-              Named{"HeapCancel", HeapCancel}, Named{"ServiceArmCancelSame", ServiceArmCancelSame},
-              Named{"HeapInsertRemoveSame", HeapInsertRemoveSame}}) {
+        std::vector<Named> benchmarks = {
+            Named{"ServiceArm", ServiceArm},     Named{"HeapInsert", HeapInsert},
+            Named{"ServiceCancel", ServiceCancel}, Named{"HeapCancel", HeapCancel},
+            Named{"ServiceArmCancelSame", ServiceArmCancelSame}, Named{"HeapInsertRemoveSame", HeapInsertRemoveSame}};
+#if defined(RVSYS_BENCH_HAVE_LIBUV)
+        benchmarks.push_back(Named{"UvTimerStart", UvStart});
+        benchmarks.push_back(Named{"UvTimerStop", UvStop});
+        const UvTimers& uv = UvTimers::Get(kMaxArmed);
+        benchmark::AddCustomContext("memory per armed libuv timer",
+                                    "RSS " + Bytes(uv.BytesPerTimer()) + " (sizeof(uv_timer_t) " +
+                                        std::to_string(sizeof(uv_timer_t)) + " B)");
+        if (service.Ok()) {
+            benchmark::AddCustomContext(
+                "memory per armed timer, library / sizeof(uv_timer_t)",
+                Format("%.2fx", (service.ObjectBytes() + service.ArmingBytes()) / sizeof(uv_timer_t)) +
+                    " (target <=1.50x)");
+        }
+#else
+        std::printf("NOTICE: libuv (Debian libuv1-dev) not found at build time: the libuv figures are skipped\n");
+#endif
+        for (const Named& named : benchmarks) {
             benchmark::RegisterBenchmark(named.name, named.function)
                 ->ArgName("armed")
                 ->Arg(100000)
@@ -1414,6 +1584,14 @@ constexpr rvsys::bench::Ratio kRatios[] = {
     {"SetWaitableTimer, 1,000,000 armed", "ServiceArm/armed:1000000", "HeapInsert/armed:1000000", 1.5},
     {"CancelWaitableTimer, 100,000 armed", "ServiceCancel/armed:100000", "HeapCancel/armed:100000", 1.5},
     {"CancelWaitableTimer, 1,000,000 armed", "ServiceCancel/armed:1000000", "HeapCancel/armed:1000000", 1.5},
+    {"SetWaitableTimer / uv_timer_start, 100,000 armed", "ServiceArm/armed:100000", "UvTimerStart/armed:100000",
+     1.5},
+    {"SetWaitableTimer / uv_timer_start, 1,000,000 armed", "ServiceArm/armed:1000000", "UvTimerStart/armed:1000000",
+     1.5},
+    {"CancelWaitableTimer / uv_timer_stop, 100,000 armed", "ServiceCancel/armed:100000", "UvTimerStop/armed:100000",
+     1.5},
+    {"CancelWaitableTimer / uv_timer_stop, 1,000,000 armed", "ServiceCancel/armed:1000000",
+     "UvTimerStop/armed:1000000", 1.5},
     {"SetWaitableTimer growth, 1,000,000 / 100,000 armed", "ServiceArm/armed:1000000", "ServiceArm/armed:100000", 0},
     {"CancelWaitableTimer growth, 1,000,000 / 100,000", "ServiceCancel/armed:1000000", "ServiceCancel/armed:100000",
      0},
@@ -1435,6 +1613,7 @@ int main(int argc, char** argv) {
     // otherwise sit in the service's heap during them.
     if (options.rounds > 0 && options.Runs('1')) RunLatenessFigure(options);
     if (options.rounds > 0 && options.Runs('2')) RunDriftFigure(options);
+    gJson.Write(options.json, CurveQuantiles());
     if (!options.Runs('3') && !options.Runs('4')) return 0;
     std::printf("\n");
     std::fflush(stdout);

@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace rvsys::bench {
@@ -51,6 +54,25 @@ double Median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// Standard deviation / mean of the repetitions: the spread of a figure.
+double Cv(const std::vector<double>& values) {
+    double sum = 0;
+    for (double v : values) sum += v;
+    const double mean = sum / static_cast<double>(values.size());
+    double squares = 0;
+    for (double v : values) squares += (v - mean) * (v - mean);
+    return values.size() < 2 || mean == 0 ? 0 : std::sqrt(squares / static_cast<double>(values.size() - 1)) / mean;
+}
+
+std::string Escaped(const char* text) {
+    std::string escaped;
+    for (; *text != '\0'; ++text) {
+        if (*text == '"' || *text == '\\') escaped += '\\';
+        escaped += *text;
+    }
+    return escaped;
+}
+
 std::string Format(const char* format, double value) {
     char text[32];
     std::snprintf(text, sizeof text, format, value);
@@ -78,8 +100,8 @@ std::string Row(const std::string& ratio, const std::string& best, const std::st
 // keeps every repetition's time to print the ratio table at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    RatioReporter(std::span<const Ratio> ratios, OutputOptions options)
-        : ConsoleReporter(options), mRatios(ratios) {}
+    RatioReporter(std::span<const Ratio> ratios, OutputOptions options, std::string json)
+        : ConsoleReporter(options), mRatios(ratios), mJson(std::move(json)) {}
 
     void ReportRuns(const std::vector<Run>& reports) override {
         std::vector<Run> shown;
@@ -102,6 +124,7 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         PrintRatios();
+        WriteJson();
     }
 
 private:
@@ -139,7 +162,41 @@ private:
         out.flush();
     }
 
+    // The table as data (--ratio_json=<file>), with each side's repetitions'
+    // median, minimum and coefficient of variation.
+    void WriteJson() {
+        if (mJson.empty()) return;
+        FILE* out = std::fopen(mJson.c_str(), "w");
+        if (out == nullptr) {
+            std::fprintf(stderr, "cannot write %s\n", mJson.c_str());
+            return;
+        }
+        std::fprintf(out, "{\"ratios\": [");
+        const char* separator = "\n";
+        for (const Ratio& ratio : mRatios) {
+            const auto candidate = mTimes.find(ratio.candidate);
+            const auto baseline = mTimes.find(ratio.baseline);
+            if (candidate == mTimes.end() || baseline == mTimes.end()) continue;
+            const std::vector<double>& c = candidate->second;
+            const std::vector<double>& b = baseline->second;
+            const double median = Median(c) / Median(b);
+            std::fprintf(out,
+                         "%s{\"label\": \"%s\", \"candidate\": \"%s\", \"baseline\": \"%s\", \"target\": %g, "
+                         "\"ratio\": %.6g, \"min_ratio\": %.6g, \"verdict\": \"%s\", \"n\": %zu, "
+                         "\"candidate_ns\": %.6g, \"baseline_ns\": %.6g, \"candidate_cv\": %.4g, "
+                         "\"baseline_cv\": %.4g}",
+                         separator, Escaped(ratio.label).c_str(), ratio.candidate, ratio.baseline, ratio.target,
+                         median, *std::min_element(c.begin(), c.end()) / *std::min_element(b.begin(), b.end()),
+                         ratio.target <= 0 ? "info" : median <= ratio.target ? "ok" : "MISS",
+                         std::min(c.size(), b.size()), Median(c), Median(b), Cv(c), Cv(b));
+            separator = ",\n";
+        }
+        std::fprintf(out, "\n]}\n");
+        std::fclose(out);
+    }
+
     std::span<const Ratio> mRatios;
+    std::string mJson;
     std::map<std::string, std::vector<double>> mTimes;  // ns per iteration, one entry per repetition
 };
 
@@ -151,14 +208,23 @@ int RunRatioMain(int argc, char** argv, std::span<const Ratio> ratios) {
     std::vector<char*> args;
     args.push_back(argv[0]);
     for (const char* flag : kDefaultFlags) args.push_back(const_cast<char*>(flag));
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    std::string json;
+    constexpr char kJsonFlag[] = "--ratio_json=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], kJsonFlag, sizeof kJsonFlag - 1) == 0) {
+            json = argv[i] + sizeof kJsonFlag - 1;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
 
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
     RatioReporter reporter(ratios, isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                         : benchmark::ConsoleReporter::OO_Tabular);
+                                                         : benchmark::ConsoleReporter::OO_Tabular,
+                           json);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

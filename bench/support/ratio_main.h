@@ -29,7 +29,9 @@ struct Ratio {
 // would flatter pthread baselines against the library's atomic code.
 //
 // The console shows each benchmark's median and coefficient of variation, then
-// the table; --benchmark_out=<file> keeps every repetition.
+// the table; --benchmark_out=<file> keeps every repetition, and
+// --ratio_json=<file> writes the table as JSON (each side's median, minimum
+// and coefficient of variation too).
 int RunRatioMain(int argc, char** argv, std::span<const Ratio> ratios);
 
 }  // namespace rvsys::bench

@@ -29,6 +29,15 @@ typedef void (*TimerCallback)(unsigned long id, void* userData);
 // Destroying the manager from one of its own callbacks is allowed: everything
 // is released at once and the thread ends as soon as that callback returns.
 //
+// Due times (a decision): a due time is measured from the AddTimer or
+// ResetTimer call, not from the moment the manager's thread arms the timer.
+// The call's time is recorded with the timer; the thread arms only what
+// remains of the due time, so periods run on the grid call + dueTime + k *
+// period and a late timer thread shifts no schedule. A timer whose due time
+// passed before the thread got to it (busy in a callback, say) is due at once,
+// and its periods count from then. The clock is the monotonic one relative waitable timers use:
+// wall-clock changes move nothing.
+//
 // Times are milliseconds. Values of dueTime and period beyond 32 bits saturate
 // to the 32-bit range (on Linux, where long has 64 bits); counts of 0xFFFFFFFF
 // and above mean unlimited.
@@ -75,9 +84,10 @@ public:
     long Stop();
 
     // Queues a new timer; the thread arms it shortly after. Its callback runs
-    // `dueTime` ms after arming (0 or below: at once), then every `period` ms
-    // (0: period = dueTime; both 0: a single expiry), `count` times in all (0:
-    // without limit), after which the id is free again.
+    // `dueTime` ms after this call (0 or below: at once), then every `period`
+    // ms on that grid (0: period = dueTime; both 0: a single expiry), `count`
+    // times in all (0: without limit), after which the id is free again. See
+    // "Due times" in the class comment.
     // Returns 1 when queued (a later arming failure, e.g. a negative period, is
     // not reported: the timer is dropped); 0 when the thread is not running,
     // `callback` is null, `id` is 0 or already running, or memory runs out.
@@ -86,7 +96,7 @@ public:
                   long period);
 
     // Queues new settings for a running timer, applied by the thread: the new
-    // `dueTime` counts from then and always applies; `count` 0 or unlimited
+    // `dueTime` counts from this call (as AddTimer's) and always applies; `count` 0 or unlimited
     // keeps the number of expiries left; `period` 0 means the new dueTime (or,
     // with dueTime 0 too, keeps the current period); a null `callback` or null
     // `userData` keeps the current one. 1 when queued; 0 when the thread is not

@@ -205,6 +205,11 @@ BOOL CancelWaitableTimer(HANDLE timer);
 // ---- Time ------------------------------------------------------------------
 DWORD GetTickCount();
 void GetSystemTimeAsFileTime(FILETIME* systemTime);
+// Not a Windows call: now on the clock a relative (negative) due time of
+// SetWaitableTimer counts on, in 100 ns units from an arbitrary origin
+// (CLOCK_MONOTONIC), so a caller can arm what remains of a due time that began
+// earlier. Not routed through the clock seam.
+std::int64_t GetRelativeTimerClock();
 
 // ---- Named semaphores (posix/semaphores.cpp) -----------------------------------
 // Shared between processes by name, alive while any process holds a handle

@@ -83,7 +83,7 @@ TimerRecord::TimerRecord(TimerManager* manager, unsigned long id, TimerCallback 
       mDueTime(Saturate32(dueTime)),
       mCount(NormaliseCount(count)),
       mTimerPeriod(period == 0 ? Saturate32(dueTime) : Saturate32(period)),
-      mDueTime100ns(0),
+      mCalledAt(platform::GetRelativeTimerClock()),
       mTimerHandle(nullptr) {}
 
 TimerRecord::~TimerRecord() { Cancel(); }
@@ -91,11 +91,14 @@ TimerRecord::~TimerRecord() { Cancel(); }
 long TimerRecord::Arm() {
     mTimerHandle = platform::CreateWaitableTimerA(nullptr, FALSE, nullptr);
     if (mTimerHandle == nullptr) return 0;
-    // Negative: relative to now. Zero or positive (a due time of 0 or below) is
-    // an absolute time long past: due at once.
-    mDueTime100ns = static_cast<long long>(mDueTime) * -10000;
+    // What remains of the due time since the call, however late this thread got
+    // to it, so that a busy timer thread shifts no schedule. When nothing
+    // remains, the shortest relative time (100 ns): due at once, and its periods
+    // stay on the monotonic clock (an absolute time would follow the wall clock).
+    const long long remaining =
+        static_cast<long long>(mDueTime) * 10000 - (platform::GetRelativeTimerClock() - mCalledAt);
     LARGE_INTEGER due;
-    due.QuadPart = mDueTime100ns;
+    due.QuadPart = remaining > 0 ? -remaining : -1;
     return platform::SetWaitableTimer(mTimerHandle, &due, static_cast<LONG>(mTimerPeriod), &TimerRecord::OnExpire,
                                       this, FALSE) == 1
                ? 1
@@ -112,8 +115,10 @@ long TimerRecord::Cancel() {
     return 1;
 }
 
-long TimerRecord::Modify(TimerCallback callback, void* userData, long dueTime, unsigned long count, long period) {
+long TimerRecord::Modify(TimerCallback callback, void* userData, long dueTime, unsigned long count, long period,
+                         long long calledAt) {
     if (Cancel() == 0) return 0;
+    mCalledAt = calledAt;
     if (callback != nullptr) mCallback = callback;
     if (userData != nullptr) mUserData = userData;
     mDueTime = dueTime;
@@ -276,6 +281,9 @@ long TimerManager::ResetTimer(unsigned long id, long dueTime, unsigned long coun
 // addition), and wakes the thread.
 long TimerManager::QueueChange(TimerMap& queue, bool running, unsigned long id, TimerCallback callback,
                                void* userData, long dueTime, unsigned long count, long period) {
+    // Read before the lock, which the timer thread may hold for a while: the
+    // due time counts from the call itself.
+    const long long calledAt = platform::GetRelativeTimerClock();
     TimerTables* tables = TablesOf(mAddQueue);
     tables->Lock();
     if (!tables->accepting || (mTimers->count(id) != 0) != running) {
@@ -283,6 +291,7 @@ long TimerManager::QueueChange(TimerMap& queue, bool running, unsigned long id, 
         return 0;
     }
     auto* record = new (std::nothrow) TimerRecord(Creator(), id, callback, userData, dueTime, count, period);
+    if (record != nullptr) record->mCalledAt = calledAt;
     if (record == nullptr || !Queue(queue, id, record)) {
         delete record;
         tables->Unlock();
@@ -356,7 +365,7 @@ unsigned long TimerManager::Run() {
             mResetQueue->erase(first);
             if (auto running = mTimers->find(reset->mId); running != mTimers->end()) {
                 running->second->Modify(reset->mCallback, reset->mUserData, reset->mDueTime, reset->mCount,
-                                        reset->mTimerPeriod);
+                                        reset->mTimerPeriod, reset->mCalledAt);
             }
             delete reset;
         }

@@ -17,15 +17,18 @@ public:
                 unsigned long count, long period);
     ~TimerRecord();  // Cancel()
 
-    // Timer thread only. Makes a new waitable timer due mDueTime ms from now,
-    // every mTimerPeriod ms, with OnExpire as completion routine. 1 on success.
+    // Timer thread only. Makes a new waitable timer due mDueTime ms after
+    // mCalledAt (at once when that has passed), then every mTimerPeriod ms, with
+    // OnExpire as completion routine. 1 on success.
     long Arm();
     // Cancels and closes the waitable timer; a queued completion call is
     // withdrawn. 0 when not armed.
     long Cancel();
-    // Applies a reset's settings (already normalised) and arms again. 0 when
-    // the record was not armed (nothing changes) or arming failed.
-    long Modify(TimerCallback callback, void* userData, long dueTime, unsigned long count, long period);
+    // Applies a reset's settings (already normalised; its due time counts from
+    // `calledAt`) and arms again. 0 when the record was not armed (nothing
+    // changes) or arming failed.
+    long Modify(TimerCallback callback, void* userData, long dueTime, unsigned long count, long period,
+                long long calledAt);
 
     // The completion routine, on the timer thread inside its alertable wait.
     static void RVSYS_WINAPI OnExpire(void* argument, rvsys::platform::DWORD lowTime,
@@ -38,7 +41,9 @@ public:
     long mDueTime;
     unsigned long mCount;
     long mTimerPeriod;
-    long long mDueTime100ns;
+    // When AddTimer (or, for a queued reset, ResetTimer) was called, on the
+    // clock of relative due times (100 ns units): the due time counts from it.
+    long long mCalledAt;
     void* mTimerHandle;
 
     // Bookkeeping for removal while the thread runs (guarded by the tables'

@@ -5,6 +5,7 @@
 // injected where the steps of different processes interleave).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -246,6 +247,23 @@ TEST(TimerService, WakesOnlyWhenATimerIsDue) {
 namespace {
 void RVSYS_WINAPI Ignore(LPVOID, DWORD, DWORD) {}
 }  // namespace
+
+// A thread that arms a routine timer times it itself in its alertable waits:
+// it takes the service's 1 ns timer slack instead of the 50 us it inherited.
+TEST(TimerService, ARoutineTimerGivesItsThreadTheServicesSlack) {
+    unsigned long slack = 0;
+    std::thread([&] {
+        prctl(PR_SET_TIMERSLACK, 50000UL, 0, 0, 0);
+        HANDLE timer = pf::CreateWaitableTimerA(nullptr, FALSE, nullptr);
+        LARGE_INTEGER due;
+        due.QuadPart = -600000000;
+        pf::SetWaitableTimer(timer, &due, 0, Ignore, nullptr, FALSE);
+        slack = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
+        pf::CancelWaitableTimer(timer);
+        pf::CloseHandle(timer);
+    }).join();
+    EXPECT_EQ(slack, 1ul);
+}
 
 // A thread's heap of routine timers ends with the thread: its pooled object
 // reaches the next thread without one, whose alertable waits then leave the

@@ -230,3 +230,53 @@ TEST_F(TimerManagerTest, ChangesFromAnotherThreadRaceStartAndStopSafely) {
     EXPECT_EQ(cycles, 500);
     EXPECT_TRUE(CallsOf(0).empty());
 }
+
+namespace {
+
+// Holds the timer thread in a callback, runs `change` (which makes timer 2 due
+// `dueMs` from then) while it is held for `holdMs`, and returns how long after
+// the change timer 2 fired, in ms.
+double FiredAfterChangeMs(TimerManager& manager, int holdMs, const std::function<void()>& change) {
+    gAction = Hold;
+    EXPECT_EQ(manager.AddTimer(1, RunAction, nullptr, 0, 1, 0), 1);
+    EXPECT_TRUE(Eventually([] { return gInside.load(); }));
+    const auto called = Clock::now();
+    change();
+    Thread::Sleep(holdMs);
+    gRelease = true;
+    if (!Eventually([] { return !CallsOf(2).empty(); })) return -1;
+    return std::chrono::duration<double, std::milli>(CallsOf(2)[0].at - called).count();
+}
+
+}  // namespace
+
+// A due time counts from the call, however late the busy timer thread arms it.
+TEST_F(TimerManagerTest, AdditionIsDueCountingFromTheCallNotFromArming) {
+    ASSERT_EQ(manager.Start(), 1);
+    const double firedMs = FiredAfterChangeMs(manager, 300, [&] {
+        ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 350, 1, 0), 1);
+    });
+    EXPECT_GE(firedMs, 350);
+    EXPECT_LT(firedMs, 350 + rvsys::test::Slack(100).count());  // armed after the hold: 650 or more
+}
+
+TEST_F(TimerManagerTest, ResetIsDueCountingFromTheCallNotFromArming) {
+    ASSERT_EQ(manager.Start(), 1);
+    ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100000, 1, 0), 1);
+    ASSERT_TRUE(Eventually([&] { return manager.ResetTimer(2, 100000, 1, 0, nullptr, nullptr) == 1; }));
+    const double firedMs = FiredAfterChangeMs(manager, 300, [&] {
+        ASSERT_EQ(manager.ResetTimer(2, 350, 1, 0, nullptr, nullptr), 1);
+    });
+    EXPECT_GE(firedMs, 350);
+    EXPECT_LT(firedMs, 350 + rvsys::test::Slack(100).count());
+}
+
+// Nothing of the due time is left when the thread gets to the timer: at once.
+TEST_F(TimerManagerTest, AdditionWhoseDueTimePassedMeanwhileFiresAtOnce) {
+    ASSERT_EQ(manager.Start(), 1);
+    const double firedMs = FiredAfterChangeMs(manager, 300, [&] {
+        ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100, 1, 0), 1);
+    });
+    EXPECT_GE(firedMs, 300);  // not before the thread was let go
+    EXPECT_LT(firedMs, 300 + rvsys::test::Slack(60).count());  // the full due time again: 400 or more
+}

@@ -25,4 +25,17 @@ DWORD GetTickCount() { return gClock.load(std::memory_order_acquire)->tickCount(
 
 void GetSystemTimeAsFileTime(FILETIME* systemTime) { gClock.load(std::memory_order_acquire)->systemTime(systemTime); }
 
+std::int64_t GetRelativeTimerClock() {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER value;
+        ::QueryPerformanceFrequency(&value);
+        return static_cast<std::int64_t>(value.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    ::QueryPerformanceCounter(&counter);
+    const std::int64_t ticks = counter.QuadPart;
+    // In two parts, so that the product cannot overflow.
+    return ticks / frequency * 10000000 + ticks % frequency * 10000000 / frequency;
+}
+
 }  // namespace rvsys::platform

@@ -111,6 +111,10 @@ using ::SetWaitableTimer;
 // ---- Time (through the clock seam, win32/clock.cpp) -------------------------
 DWORD GetTickCount();
 void GetSystemTimeAsFileTime(FILETIME* systemTime);
+// Not a Windows call (win32/clock.cpp): the performance counter in 100 ns
+// units, a precise monotonic clock beside which relative timer due times run
+// (the interrupt time that windows reads is only as fine as its tick).
+std::int64_t GetRelativeTimerClock();
 
 // ---- Named semaphores ------------------------------------------------------
 using ::CreateSemaphoreA;

@@ -248,6 +248,7 @@ JsonLog gJson;
 const std::vector<double>& CurveQuantiles() {
     static const std::vector<double> quantiles = [] {
         std::vector<double> q;
+        q.reserve(99 + 10 + 3);
         for (int i = 0; i < 99; ++i) q.push_back(i / 100.0);
         for (int i = 990; i < 1000; ++i) q.push_back(i / 1000.0);
         for (double tail : {0.9995, 0.9999, 1.0}) q.push_back(tail);

@@ -153,7 +153,8 @@ void RegisterBenchmarks() {
         const char* suffix;
         Placement placement;
     };
-    for (const Place place : {Place{"across_cores", Placement::kAcrossCores}, Place{"one_core", Placement::kOneCore}}) {
+    for (const Place place :
+         {Place{"across_cores", Placement::kAcrossCores}, Place{"one_core", Placement::kOneCore}}) {
         const std::string suffix = std::string("/") + place.suffix;
         benchmark::RegisterBenchmark(("SemPingPong" + suffix).c_str(), PingPong<SemaphoreChannel>, place.placement)
             ->UseRealTime();

@@ -342,7 +342,10 @@ BENCHMARK(Firing_BareMultimap)->Unit(benchmark::kMillisecond)->Repetitions(7)->M
 BENCHMARK(Outside_TimersAndEventManager)->Unit(benchmark::kMillisecond)->UseManualTime()->Repetitions(7);
 BENCHMARK(Outside_MutexAndList)->Unit(benchmark::kMillisecond)->UseManualTime()->Repetitions(7);
 BENCHMARK(OneSecond_TimersAndEventManager)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5);
 BENCHMARK(OneSecond_BareHeapLoop)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);
 #if defined(RVSYS_BENCH_HAVE_LIBUV)
 BENCHMARK(OneSecond_Libuv)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1)->Repetitions(5);

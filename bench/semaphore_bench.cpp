@@ -78,8 +78,7 @@ void HandoffSemaphore(benchmark::State& state) {
     ping.Lock(false);  // both start with no free unit
     pong.Lock(false);
     PingPong(
-        state, [&] { ping.Lock(false); }, [&] { pong.Unlock(); }, [&] { pong.Lock(false); },
-        [&] { ping.Unlock(); });
+        state, [&] { ping.Lock(false); }, [&] { pong.Unlock(); }, [&] { pong.Lock(false); }, [&] { ping.Unlock(); });
 }
 
 void HandoffPosix(benchmark::State& state) {
@@ -88,8 +87,8 @@ void HandoffPosix(benchmark::State& state) {
     sem_t* pingSemaphore = sem_open(ping.c_str(), O_CREAT, 0600, 0);
     sem_t* pongSemaphore = sem_open(pong.c_str(), O_CREAT, 0600, 0);
     PingPong(
-        state, [&] { sem_wait(pingSemaphore); }, [&] { sem_post(pongSemaphore); },
-        [&] { sem_wait(pongSemaphore); }, [&] { sem_post(pingSemaphore); });
+        state, [&] { sem_wait(pingSemaphore); }, [&] { sem_post(pongSemaphore); }, [&] { sem_wait(pongSemaphore); },
+        [&] { sem_post(pingSemaphore); });
     sem_close(pingSemaphore);
     sem_close(pongSemaphore);
     sem_unlink(ping.c_str());

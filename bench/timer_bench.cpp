@@ -198,9 +198,9 @@ class JsonLog {
 public:
     void Row(const std::string& figure, const std::string& label, const std::vector<double>& candidate,
              const std::vector<double>& baseline, double target, const std::string& verdict) {
-        mRows.push_back("{\"figure\": \"" + figure + "\", \"label\": \"" + label + "\", \"target\": " +
-                        Format("%g", target) + ", \"verdict\": \"" + verdict + "\", \"candidate\": " +
-                        List(candidate) + ", \"baseline\": " + List(baseline) + "}");
+        mRows.push_back("{\"figure\": \"" + figure + "\", \"label\": \"" + label +
+                        "\", \"target\": " + Format("%g", target) + ", \"verdict\": \"" + verdict +
+                        "\", \"candidate\": " + List(candidate) + ", \"baseline\": " + List(baseline) + "}");
     }
     // Lateness (ns) at the quantiles kCurveQuantiles of one run of `kind`.
     void Curve(const std::string& kind, const std::vector<double>& lateness) {
@@ -363,10 +363,10 @@ class Lateness;
 // before it. While no call has been later than a period, call k stands for
 // exactly grid point k.
 struct Tracked {
-    std::int64_t first = 0;   // due time of the first expiry: origin of the grid
-    std::int64_t floor = 0;   // the next call's due time is at least this (certain)
-    std::int64_t next = 0;    // the next call's due time as estimated (exact until a coalesced call)
-    bool coalesced = false;   // a call of this timer was later than a period
+    std::int64_t first = 0;  // due time of the first expiry: origin of the grid
+    std::int64_t floor = 0;  // the next call's due time is at least this (certain)
+    std::int64_t next = 0;   // the next call's due time as estimated (exact until a coalesced call)
+    bool coalesced = false;  // a call of this timer was later than a period
     Lateness* log = nullptr;
     void Start(std::int64_t firstDue, Lateness* lateness) {
         first = floor = next = firstDue;
@@ -379,8 +379,7 @@ struct Tracked {
 // runs the callbacks.
 class Lateness {
 public:
-    Lateness(std::int64_t period, std::int64_t end, std::size_t timers, double seconds)
-        : mPeriod(period), mEnd(end) {
+    Lateness(std::int64_t period, std::int64_t end, std::size_t timers, double seconds) : mPeriod(period), mEnd(end) {
         const double perTimer = seconds * 1e9 / static_cast<double>(period) + 2;
         mSamples.reserve(static_cast<std::size_t>(perTimer * static_cast<double>(timers)));
     }
@@ -439,7 +438,8 @@ public:
         if (mSamples.empty()) return curve;
         std::sort(mSamples.begin(), mSamples.end());
         for (double q : quantiles) {
-            curve.push_back(static_cast<double>(mSamples[static_cast<std::size_t>(q * static_cast<double>(mSamples.size() - 1))]));
+            curve.push_back(static_cast<double>(
+                mSamples[static_cast<std::size_t>(q * static_cast<double>(mSamples.size() - 1))]));
         }
         return curve;
     }
@@ -687,9 +687,10 @@ struct Series {
 void RunLatenessFigure(const Options& options) {
     std::printf("\nFigure 1: expiry lateness, %d periodic %lld ms timers, phases staggered evenly, %.0f s per run\n",
                 kLatenessTimers, static_cast<long long>(kLatenessPeriod / kNsPerMs), options.seconds);
-    std::printf("(timer slack %lu ns on the thread that runs the callbacks and on the baseline's; the main "
-                "thread's is %lu ns)\n",
-                options.slackNs, Slack());
+    std::printf(
+        "(timer slack %lu ns on the thread that runs the callbacks and on the baseline's; the main "
+        "thread's is %lu ns)\n",
+        options.slackNs, Slack());
     Series platformSeries, loopSeries, managerSeries, managerInherited;
     // Four kinds of run, their order rotated each round so that load drifting
     // over the minutes of the figure falls on all of them alike.
@@ -723,9 +724,10 @@ void RunLatenessFigure(const Options& options) {
     for (int round = 0; round < options.rounds; ++round) {
         for (int k = 0; k < kKinds; ++k) kinds[(round + k) % kKinds](round + 1);
     }
-    std::printf("\nRatios: candidate / baseline lateness, medians of %d interleaved rounds (min: ratio of the best "
-                "rounds)\n\n",
-                options.rounds);
+    std::printf(
+        "\nRatios: candidate / baseline lateness, medians of %d interleaved rounds (min: ratio of the best "
+        "rounds)\n\n",
+        options.rounds);
     PrintRow("ratio", "min", "target", "verdict", "candidate", "baseline", "n", "figure");
     PrintRatio("lateness p50, SetWaitableTimer + SleepEx", platformSeries.p50, loopSeries.p50, 1.2);
     PrintRatio("lateness p99, SetWaitableTimer + SleepEx", platformSeries.p99, loopSeries.p99, 0);
@@ -774,7 +776,7 @@ constexpr int kDriftPeriods = 10000;
 struct DriftState {
     std::int64_t first = 0;  // due time of the first expiry
     int calls = 0;
-    std::int64_t last = 0;   // start of the kDriftPeriods-th callback
+    std::int64_t last = 0;  // start of the kDriftPeriods-th callback
     std::atomic<bool> done{false};
 };
 
@@ -866,7 +868,8 @@ double GridSleepDrift(const Options& options) {
         for (int i = 0; i < kDriftPeriods; ++i) {
             SleepUntil(due);
             const std::int64_t now = MonoNow();
-            if (i == kDriftPeriods - 1) drift = static_cast<double>(now - (first + (kDriftPeriods - 1) * kDriftPeriod));
+            if (i == kDriftPeriods - 1)
+                drift = static_cast<double>(now - (first + (kDriftPeriods - 1) * kDriftPeriod));
             due += ((now - due) / kDriftPeriod + 1) * kDriftPeriod;
         }
     });
@@ -875,10 +878,11 @@ double GridSleepDrift(const Options& options) {
 }
 
 void RunDriftFigure(const Options& options) {
-    std::printf("\nFigure 2: drift of one %lld ms periodic timer over %d periods: the %dth callback minus (first "
-                "due + %d periods); slack %lu ns\n",
-                static_cast<long long>(kDriftPeriod / kNsPerMs), kDriftPeriods, kDriftPeriods, kDriftPeriods - 1,
-                options.slackNs);
+    std::printf(
+        "\nFigure 2: drift of one %lld ms periodic timer over %d periods: the %dth callback minus (first "
+        "due + %d periods); slack %lu ns\n",
+        static_cast<long long>(kDriftPeriod / kNsPerMs), kDriftPeriods, kDriftPeriods, kDriftPeriods - 1,
+        options.slackNs);
     std::vector<double> platformDrift, managerDrift, loopDrift, gridDrift;
     const std::function<void(int)> kinds[] = {
         [&](int round) {
@@ -899,7 +903,8 @@ void RunDriftFigure(const Options& options) {
         },
         [&](int round) {
             gridDrift.push_back(GridSleepDrift(options));
-            std::printf("  round %d  1 ms clock_nanosleep grid loop    %s\n", round, DriftText(gridDrift.back()).c_str());
+            std::printf("  round %d  1 ms clock_nanosleep grid loop    %s\n", round,
+                        DriftText(gridDrift.back()).c_str());
         },
     };
     constexpr int kKinds = 4;
@@ -909,9 +914,10 @@ void RunDriftFigure(const Options& options) {
     }
     // The target is absolute: under one period in total. The ratio shows how
     // much of the naive loop's drift is left.
-    std::printf("\nDrift: candidate / relative-sleep loop, medians of %d interleaved rounds; verdict: median drift "
-                "under one period\n\n",
-                options.rounds);
+    std::printf(
+        "\nDrift: candidate / relative-sleep loop, medians of %d interleaved rounds; verdict: median drift "
+        "under one period\n\n",
+        options.rounds);
     PrintRow("ratio", "min", "target", "verdict", "candidate", "baseline", "n", "figure");
     auto row = [&](const char* label, const std::vector<double>& drift, bool judged) {
         const double median = Median(drift);
@@ -1305,7 +1311,9 @@ void HeapCancel(benchmark::State& state) {
 }
 
 #if defined(RVSYS_BENCH_HAVE_LIBUV)
-void UvStart(benchmark::State& state) { ArmAmongArmed(state, UvTimers::Get(static_cast<std::size_t>(state.range(0)))); }
+void UvStart(benchmark::State& state) {
+    ArmAmongArmed(state, UvTimers::Get(static_cast<std::size_t>(state.range(0))));
+}
 void UvStop(benchmark::State& state) {
     CancelAmongArmed(state, UvTimers::Get(static_cast<std::size_t>(state.range(0))));
 }
@@ -1506,7 +1514,8 @@ std::string ServiceWakeupsForLaterTimers() {
     std::atomic<bool> fired{false};
     const std::uint64_t before = ServiceWakeups();
     constexpr unsigned long kIds = 2000000;
-    for (unsigned long k = 0; k < 10000; ++k) manager.AddTimer(kIds + k, NeverCalled, nullptr, FarDueMs(timers.Keys()), 0, 0);
+    for (unsigned long k = 0; k < 10000; ++k)
+        manager.AddTimer(kIds + k, NeverCalled, nullptr, FarDueMs(timers.Keys()), 0, 0);
     for (unsigned long k = 10000; k < 11000; ++k) {
         manager.AddTimer(kIds + k, NeverCalled, nullptr, FarDueMs(timers.Keys()), 0, 0);
         SleepUntil(MonoNow() + 200 * kNsPerUs);
@@ -1515,8 +1524,8 @@ std::string ServiceWakeupsForLaterTimers() {
     fired.wait(false);
     const std::uint64_t woken = ServiceWakeups() - before;
     for (unsigned long k = 0; k < 11000; ++k) manager.RemoveTimer(kIds + k);
-    return std::to_string(woken) + " wake-ups for 11,000 AddTimer of later timers (target 0: " +
-           (woken == 0 ? "ok)" : "MISS)");
+    return std::to_string(woken) +
+           " wake-ups for 11,000 AddTimer of later timers (target 0: " + (woken == 0 ? "ok)" : "MISS)");
 }
 
 std::string Bytes(double bytes) { return Format("%.0f B", bytes); }
@@ -1528,8 +1537,8 @@ void RegisterTimerBenchmarks(const Options& options) {
             benchmark::AddCustomContext(
                 "memory per armed service timer",
                 "RSS " + Bytes(service.ObjectBytes() + service.ArmingBytes()) + ": " + Bytes(service.ObjectBytes()) +
-                    " per timer and handle (sizeof(TimerObj) " + std::to_string(sizeof(posix::TimerObj)) +
-                    " B) + " + Bytes(service.ArmingBytes()) + " for arming it (heap slot " +
+                    " per timer and handle (sizeof(TimerObj) " + std::to_string(sizeof(posix::TimerObj)) + " B) + " +
+                    Bytes(service.ArmingBytes()) + " for arming it (heap slot " +
                     std::to_string(sizeof(std::int64_t) + sizeof(void*)) + " B)");
         } else {
             benchmark::AddCustomContext("memory per armed service timer", "1,000,000 timers could not be armed");
@@ -1538,17 +1547,19 @@ void RegisterTimerBenchmarks(const Options& options) {
             const char* name;
             void (*function)(benchmark::State&);
         };
-        std::vector<Named> benchmarks = {
-            Named{"ServiceArm", ServiceArm},     Named{"HeapInsert", HeapInsert},
-            Named{"ServiceCancel", ServiceCancel}, Named{"HeapCancel", HeapCancel},
-            Named{"ServiceArmCancelSame", ServiceArmCancelSame}, Named{"HeapInsertRemoveSame", HeapInsertRemoveSame}};
+        std::vector<Named> benchmarks = {Named{"ServiceArm", ServiceArm},
+                                         Named{"HeapInsert", HeapInsert},
+                                         Named{"ServiceCancel", ServiceCancel},
+                                         Named{"HeapCancel", HeapCancel},
+                                         Named{"ServiceArmCancelSame", ServiceArmCancelSame},
+                                         Named{"HeapInsertRemoveSame", HeapInsertRemoveSame}};
 #if defined(RVSYS_BENCH_HAVE_LIBUV)
         benchmarks.push_back(Named{"UvTimerStart", UvStart});
         benchmarks.push_back(Named{"UvTimerStop", UvStop});
         const UvTimers& uv = UvTimers::Get(kMaxArmed);
-        benchmark::AddCustomContext("memory per armed libuv timer",
-                                    "RSS " + Bytes(uv.BytesPerTimer()) + " (sizeof(uv_timer_t) " +
-                                        std::to_string(sizeof(uv_timer_t)) + " B)");
+        benchmark::AddCustomContext("memory per armed libuv timer", "RSS " + Bytes(uv.BytesPerTimer()) +
+                                                                        " (sizeof(uv_timer_t) " +
+                                                                        std::to_string(sizeof(uv_timer_t)) + " B)");
         if (service.Ok()) {
             benchmark::AddCustomContext(
                 "memory per armed timer, library / sizeof(uv_timer_t)",
@@ -1585,8 +1596,7 @@ constexpr rvsys::bench::Ratio kRatios[] = {
     {"SetWaitableTimer, 1,000,000 armed", "ServiceArm/armed:1000000", "HeapInsert/armed:1000000", 1.5},
     {"CancelWaitableTimer, 100,000 armed", "ServiceCancel/armed:100000", "HeapCancel/armed:100000", 1.5},
     {"CancelWaitableTimer, 1,000,000 armed", "ServiceCancel/armed:1000000", "HeapCancel/armed:1000000", 1.5},
-    {"SetWaitableTimer / uv_timer_start, 100,000 armed", "ServiceArm/armed:100000", "UvTimerStart/armed:100000",
-     1.5},
+    {"SetWaitableTimer / uv_timer_start, 100,000 armed", "ServiceArm/armed:100000", "UvTimerStart/armed:100000", 1.5},
     {"SetWaitableTimer / uv_timer_start, 1,000,000 armed", "ServiceArm/armed:1000000", "UvTimerStart/armed:1000000",
      1.5},
     {"CancelWaitableTimer / uv_timer_stop, 100,000 armed", "ServiceCancel/armed:100000", "UvTimerStop/armed:100000",

@@ -174,7 +174,6 @@ void RawHandles() {
     Say("main: WaitForThread -> %lu, exit code %lu (handle now closed)", result, code);
 }
 
-
 // ---- 5. The timer thread ---------------------------------------------------------
 struct DemoTimer {
     const char* name;
@@ -204,7 +203,8 @@ void OnTimer(unsigned long id, void* userData) {
         Say("heartbeat: ResetTimer(4) -> %ld (due in 60 ms, every 60 ms, 3 times)",
             gTimers->ResetTimer(4, 60, 3, 60, nullptr, nullptr));
     }
-    if (id == 3 && timer->calls == 6) Say("fast: RemoveTimer(3) from its own callback -> %ld", gTimers->RemoveTimer(3));
+    if (id == 3 && timer->calls == 6)
+        Say("fast: RemoveTimer(3) from its own callback -> %ld", gTimers->RemoveTimer(3));
 }
 
 void Timers() {
@@ -263,8 +263,8 @@ HANDLE StartChild(const std::string& base, HANDLE* go) {
     *go = CreateEventA(nullptr, TRUE, FALSE, (base + "-go").c_str());
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string line = "demo " + std::string(kChildRole) + " " + base + " " +
-                       std::to_string(gStart.time_since_epoch().count());
+    std::string line =
+        "demo " + std::string(kChildRole) + " " + base + " " + std::to_string(gStart.time_since_epoch().count());
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};

@@ -187,7 +187,9 @@ private:
                          "\"baseline_cv\": %.4g}",
                          separator, Escaped(ratio.label).c_str(), ratio.candidate, ratio.baseline, ratio.target,
                          median, *std::min_element(c.begin(), c.end()) / *std::min_element(b.begin(), b.end()),
-                         ratio.target <= 0 ? "info" : median <= ratio.target ? "ok" : "MISS",
+                         ratio.target <= 0        ? "info"
+                         : median <= ratio.target ? "ok"
+                                                  : "MISS",
                          std::min(c.size(), b.size()), Median(c), Median(b), Cv(c), Cv(b));
             separator = ",\n";
         }
@@ -222,9 +224,10 @@ int RunRatioMain(int argc, char** argv, std::span<const Ratio> ratios) {
 
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-    RatioReporter reporter(ratios, isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                         : benchmark::ConsoleReporter::OO_Tabular,
-                           json);
+    RatioReporter reporter(
+        ratios,
+        isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular : benchmark::ConsoleReporter::OO_Tabular,
+        json);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

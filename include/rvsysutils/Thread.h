@@ -21,10 +21,8 @@ namespace Thread {
 // `creationFlags` 0 runs it at once; 4 (CREATE_SUSPENDED) holds it before its
 // routine until ResumeThread. Returns the thread's handle (the caller owns it),
 // or null on failure (also for a null routine). The routine's result is the thread's 32-bit exit code.
-RVSYS_API void* BeginThread(unsigned int(RVSYS_WINAPI* routine)(void*), void* argument,
-                            unsigned long creationFlags);
-RVSYS_API void* BeginThread(unsigned long(RVSYS_WINAPI* routine)(void*), void* argument,
-                            unsigned long creationFlags);
+RVSYS_API void* BeginThread(unsigned int(RVSYS_WINAPI* routine)(void*), void* argument, unsigned long creationFlags);
+RVSYS_API void* BeginThread(unsigned long(RVSYS_WINAPI* routine)(void*), void* argument, unsigned long creationFlags);
 
 // Terminates the thread with `exitCode` and, on success, closes the handle.
 // False when the system refuses (the handle stays open). The thread stops

@@ -11,7 +11,7 @@ namespace rvsys {
 namespace detail {
 struct ThreadBaseAccess;
 }
-}
+}  // namespace rvsys
 
 // A plain thread routine: one untyped argument, a 32-bit exit code as result
 // (on Linux the low 32 bits of the unsigned long are the exit code).
@@ -25,8 +25,7 @@ extern "C" {
 // non-zero the thread deletes the object when the routine returns: the pointer
 // may then be dangling as soon as the routine has ended, and the caller must
 // call nothing on it, not even StopThread, once it knows the routine is over.
-RVSYS_API ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event,
-                                  long autoDelete);
+RVSYS_API ThreadBase* StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event, long autoDelete);
 
 // Stops and deletes an object made by StartThread: Stop(timeout), stores the
 // exit code through `exitCode` (when non-null), deletes the object and sets

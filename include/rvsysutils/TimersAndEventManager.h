@@ -35,9 +35,13 @@ struct NothrowAllocator {
     void deallocate(T* memory, std::size_t) { ::operator delete(memory); }
 };
 template <class T, class U>
-bool operator==(const NothrowAllocator<T>&, const NothrowAllocator<U>&) { return true; }
+bool operator==(const NothrowAllocator<T>&, const NothrowAllocator<U>&) {
+    return true;
+}
 template <class T, class U>
-bool operator!=(const NothrowAllocator<T>&, const NothrowAllocator<U>&) { return false; }
+bool operator!=(const NothrowAllocator<T>&, const NothrowAllocator<U>&) {
+    return false;
+}
 
 }  // namespace detail
 }  // namespace rvsys
@@ -129,7 +133,8 @@ public:
     // An event that cannot be waited on (never created; see ThreadEvent) makes
     // every wait fail at once; the loop then sleeps out the period, so such a
     // loop never spins, but CeaseExecution or a FromOutside request ends that
-    // sleep within about 10 ms (nothing can signal such an event). Never call Start from one of this manager's callbacks.
+    // sleep within about 10 ms (nothing can signal such an event). Never call Start from one of this manager's
+    // callbacks.
     bool Start(ThreadEvent& event);
 
     // The current time in the active base: GetSystemUptime() or wall-clock

@@ -34,9 +34,9 @@
 // pointer); public headers forward-declare it as this global struct. Here it is
 // a futex lock word with an owner and a recursion count (posix/critical_section.cpp).
 struct _RTL_CRITICAL_SECTION {
-    std::atomic<std::uint32_t> word;     // 0 free, 1 held, 2 held and a thread may sleep on it
-    std::atomic<std::uintptr_t> owner;   // the holder's thread pointer, 0 when free
-    std::uint32_t recursion;             // levels held; written by the holder only
+    std::atomic<std::uint32_t> word;    // 0 free, 1 held, 2 held and a thread may sleep on it
+    std::atomic<std::uintptr_t> owner;  // the holder's thread pointer, 0 when free
+    std::uint32_t recursion;            // levels held; written by the holder only
     // A waiter released while the holder signalled under this lock, woken when
     // the lock is left (SetEventUnderLock); written by the holder only.
     const std::atomic<std::uint32_t>* deferredWake;
@@ -157,8 +157,8 @@ void SetLastError(DWORD error);
 
 // ---- Handles ---------------------------------------------------------------
 BOOL CloseHandle(HANDLE handle);
-BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
-                     DWORD access, BOOL inherit, DWORD options);
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD access,
+                     BOOL inherit, DWORD options);
 HANDLE GetCurrentProcess();
 HANDLE GetCurrentThread();
 
@@ -184,8 +184,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 std::uintptr_t _beginthreadex(void* security, unsigned stackSize, BeginThreadRoutine routine, void* argument,
                               unsigned initFlags, unsigned* threadId);
-std::uintptr_t _beginthreadex(void* security, unsigned stackSize, BeginThreadRoutineWide routine,
-                              void* argument, unsigned initFlags, unsigned* threadId);
+std::uintptr_t _beginthreadex(void* security, unsigned stackSize, BeginThreadRoutineWide routine, void* argument,
+                              unsigned initFlags, unsigned* threadId);
 [[noreturn]] void ExitThread(DWORD exitCode);
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);

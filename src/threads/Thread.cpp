@@ -13,14 +13,14 @@ namespace Thread {
 
 void* BeginThread(unsigned int(RVSYS_WINAPI* routine)(void*), void* argument, unsigned long creationFlags) {
     if (routine == nullptr) return nullptr;  // the runtime refuses it too (EINVAL)
-    return reinterpret_cast<void*>(platform::_beginthreadex(nullptr, 0, routine, argument,
-                                                            static_cast<unsigned>(creationFlags), nullptr));
+    return reinterpret_cast<void*>(
+        platform::_beginthreadex(nullptr, 0, routine, argument, static_cast<unsigned>(creationFlags), nullptr));
 }
 
 void* BeginThread(unsigned long(RVSYS_WINAPI* routine)(void*), void* argument, unsigned long creationFlags) {
     if (routine == nullptr) return nullptr;
-    return reinterpret_cast<void*>(platform::_beginthreadex(nullptr, 0, routine, argument,
-                                                            static_cast<unsigned>(creationFlags), nullptr));
+    return reinterpret_cast<void*>(
+        platform::_beginthreadex(nullptr, 0, routine, argument, static_cast<unsigned>(creationFlags), nullptr));
 }
 
 bool TerminateThread(void* handle, unsigned long exitCode) {

@@ -141,8 +141,8 @@ long ThreadBase::Start(ThreadEvent* event) {
     mEvent->Lock();
     Store(mIsRunning, 1L);
     mEvent->Unlock();
-    mThreadHandle = platform::CreateThread(nullptr, 0, &rvsys::detail::ThreadBaseAccess::Entry, this,
-                                           CREATE_SUSPENDED, nullptr);
+    mThreadHandle =
+        platform::CreateThread(nullptr, 0, &rvsys::detail::ThreadBaseAccess::Entry, this, CREATE_SUSPENDED, nullptr);
     if (mThreadHandle != nullptr && platform::ResumeThread(mThreadHandle) == 1) return 1;
     if (mThreadHandle != nullptr) platform::TerminateThread(mThreadHandle, 0);
     mEvent->Lock();
@@ -286,7 +286,7 @@ long StopThread(ThreadBase** thread, unsigned long timeout, unsigned long* exitC
 }
 
 ThreadBase* rvsys::detail::ThreadBaseAccess::StartThread(ThreadRoutine routine, void* argument, ThreadEvent* event,
-                                                          long autoDelete) {
+                                                         long autoDelete) {
     if (routine == nullptr) return nullptr;  // such an object could not be stopped by StopThread
     auto* thread = new (std::nothrow) ThreadBase;
     if (thread == nullptr) return nullptr;

@@ -26,9 +26,7 @@ long Saturate32(long value) {
 
 unsigned long NormaliseCount(unsigned long count) { return count == 0 || count >= kUnlimited ? kUnlimited : count; }
 
-TimerTables* TablesOf(std::map<unsigned long, TimerRecord*>* addQueue) {
-    return static_cast<TimerTables*>(addQueue);
-}
+TimerTables* TablesOf(std::map<unsigned long, TimerRecord*>* addQueue) { return static_cast<TimerTables*>(addQueue); }
 
 // Called with the tables' lock held. Frees the records removed while the thread
 // ran; the thread calls this only outside its wait, when no call of theirs can
@@ -160,8 +158,7 @@ void RVSYS_WINAPI TimerRecord::OnExpire(void* argument, DWORD, DWORD) {
 
 // ---- TimerManager -------------------------------------------------------------
 
-TimerManager::TimerManager()
-    : mAddQueue(nullptr), mResetQueue(nullptr), mTimers(nullptr), mStopRequested(0) {
+TimerManager::TimerManager() : mAddQueue(nullptr), mResetQueue(nullptr), mTimers(nullptr), mStopRequested(0) {
     if (auto* tables = new (std::nothrow) TimerTables(this, &mTimerEvent)) {
         mAddQueue = tables;
         mResetQueue = &tables->resets;

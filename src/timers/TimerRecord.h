@@ -83,7 +83,7 @@ struct TimerTables : std::map<unsigned long, TimerRecord*> {
     bool abandoned = false;  // a Stop failed: only the destructor is left
     std::map<unsigned long, TimerRecord*> resets;
     std::map<unsigned long, TimerRecord*> running;
-    bool threadInRun = false;          // the timer thread is inside Run
+    bool threadInRun = false;           // the timer thread is inside Run
     TimerRecord* inCallback = nullptr;  // whose callback runs now
     TimerRecord* retired = nullptr;     // removed while the thread ran, freed by it
 };

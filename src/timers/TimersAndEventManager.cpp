@@ -139,8 +139,8 @@ unsigned long long TimersAndEventManager::GetKeyTime() {
 unsigned long long TimersAndEventManager::GetCurrentTimeInMilliSec() {
     FILETIME now;
     platform::GetSystemTimeAsFileTime(&now);
-    const unsigned long long units =
-        static_cast<unsigned long long>(now.dwHighDateTime) << 32 | static_cast<unsigned long long>(now.dwLowDateTime);
+    const unsigned long long units = static_cast<unsigned long long>(now.dwHighDateTime) << 32 |
+                                     static_cast<unsigned long long>(now.dwLowDateTime);
     return (units - kFileTimeOf1970) / 10000u;
 }
 

@@ -5,9 +5,9 @@
 // injected where the steps of different processes interleave).
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -151,8 +151,8 @@ TEST(Termination, ManyTerminatedThreadsLeaveMappingsAndSizeFlat) {
     TerminateSpinningThreads(total - 500);
     const long mapsAfter = Lines("/proc/self/maps");
     const long sizeAfter = StatusField("VmSize:");
-    std::printf("after 500: %ld mappings, VmSize %ld kB; after %d: %ld mappings, VmSize %ld kB\n", maps, size,
-                total, mapsAfter, sizeAfter);
+    std::printf("after 500: %ld mappings, VmSize %ld kB; after %d: %ld mappings, VmSize %ld kB\n", maps, size, total,
+                mapsAfter, sizeAfter);
     EXPECT_LE(mapsAfter, maps + kMappingSlack);
     EXPECT_LE(sizeAfter, size + 16L * 1024);
     EXPECT_TRUE(rvsys::test::Eventually([&] { return StatusField("Threads:") <= threadsBefore; }));
@@ -363,11 +363,12 @@ std::vector<int> InChildren(int count, const std::function<int()>& body, bool ra
 // leaves the object alive; the last close removes the file.
 TEST(SemaphoreLifetime, KilledLastHolderAndForkChildren) {
     const std::string name = UniqueName("killed");
-    EXPECT_EQ(InChildren(1, [&] {
-                  HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
-                  pf::WaitForSingleObject(semaphore, 0);  // takes the unit and dies holding it
-                  return kill(getpid(), SIGKILL);
-              }),
+    EXPECT_EQ(InChildren(1,
+                         [&] {
+                             HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 1, name.c_str());
+                             pf::WaitForSingleObject(semaphore, 0);  // takes the unit and dies holding it
+                             return kill(getpid(), SIGKILL);
+                         }),
               std::vector<int>{128 + SIGKILL});
     EXPECT_TRUE(FileExistsFor(name));
     EXPECT_EQ(pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str()), nullptr);
@@ -395,19 +396,22 @@ TEST(SemaphoreRaces, ExclusionHoldsWithInjectedDelays) {
     };
     const std::string churn = UniqueName("churn");
     auto* shared = SharedMemory<Exclusion>();
-    EXPECT_EQ(InChildren(4, [&] {
-                  for (int round = 0; round < 300; ++round) {
-                      HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 1, churn.c_str());
-                      if (pf::WaitForSingleObject(semaphore, INFINITE) != WAIT_OBJECT_0) return 1;
-                      if (shared->inside.fetch_add(1) != 0) shared->overlaps.fetch_add(1);
-                      RandomDelay();  // a longer stay inside lets a second holder show
-                      ++shared->plain;
-                      shared->inside.fetch_sub(1);
-                      pf::ReleaseSemaphore(semaphore, 1, nullptr);
-                      pf::CloseHandle(semaphore);
-                  }
-                  return 0;
-              }, true),
+    EXPECT_EQ(InChildren(
+                  4,
+                  [&] {
+                      for (int round = 0; round < 300; ++round) {
+                          HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 1, churn.c_str());
+                          if (pf::WaitForSingleObject(semaphore, INFINITE) != WAIT_OBJECT_0) return 1;
+                          if (shared->inside.fetch_add(1) != 0) shared->overlaps.fetch_add(1);
+                          RandomDelay();  // a longer stay inside lets a second holder show
+                          ++shared->plain;
+                          shared->inside.fetch_sub(1);
+                          pf::ReleaseSemaphore(semaphore, 1, nullptr);
+                          pf::CloseHandle(semaphore);
+                      }
+                      return 0;
+                  },
+                  true),
               std::vector<int>(4, 0));
     EXPECT_EQ(shared->overlaps.load(), 0);
     EXPECT_EQ(shared->plain, 4 * 300);

@@ -22,9 +22,9 @@ TEST(ClockSeam, SystemTimeIsTheWallClock) {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     const std::int64_t standard =
         std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count() * 10 + kUnitsFrom1601To1970;
-    EXPECT_LT(std::abs(static_cast<std::int64_t>(std::uint64_t{file.dwHighDateTime} << 32 | file.dwLowDateTime) -
-                       standard),
-              2 * 10000000);
+    EXPECT_LT(
+        std::abs(static_cast<std::int64_t>(std::uint64_t{file.dwHighDateTime} << 32 | file.dwLowDateTime) - standard),
+        2 * 10000000);
 }
 
 // A system error's text; an unknown code fails with 317, a too small buffer
@@ -32,14 +32,16 @@ TEST(ClockSeam, SystemTimeIsTheWallClock) {
 // reports' tests, which expect the caller's-buffer text.)
 TEST(SystemErrorText, FromTheSystemOrAnError) {
     char text[512];
-    const DWORD length = pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text,
-                                            sizeof text, nullptr);
+    const DWORD length =
+        pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text, sizeof text, nullptr);
     ASSERT_GT(length, 0u);
     EXPECT_EQ(length, std::strlen(text));
     pf::SetLastError(0);
-    EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, 0x3FFFFFFF, LANG_USER_DEFAULT, text, sizeof text, nullptr), 0u);
+    EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, 0x3FFFFFFF, LANG_USER_DEFAULT, text, sizeof text, nullptr),
+              0u);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_MR_MID_NOT_FOUND});
-    EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text, 4, nullptr), 0u);
+    EXPECT_EQ(pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text, 4, nullptr),
+              0u);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INSUFFICIENT_BUFFER});
 }
 

@@ -52,10 +52,14 @@ TEST(Semaphores, CountsAndNames) {
         std::string name;
         LONG initial, maximum;
         DWORD error;
-    } cases[] = {{base, 2, 1, ERROR_INVALID_PARAMETER},          {base, -1, 1, ERROR_INVALID_PARAMETER},
-                 {"Local\\", 1, 2, ERROR_INVALID_NAME},          {longest + "x", 1, 2, ERROR_FILENAME_EXCED_RANGE},
-                 {longest, 1, 2, ERROR_SUCCESS},                 {base, 1, 2, ERROR_SUCCESS},
-                 {"Local\\" + base, 1, 2, ERROR_ALREADY_EXISTS}, {base + "a/b", 1, 2, ERROR_SUCCESS}};
+    } cases[] = {{base, 2, 1, ERROR_INVALID_PARAMETER},
+                 {base, -1, 1, ERROR_INVALID_PARAMETER},
+                 {"Local\\", 1, 2, ERROR_INVALID_NAME},
+                 {longest + "x", 1, 2, ERROR_FILENAME_EXCED_RANGE},
+                 {longest, 1, 2, ERROR_SUCCESS},
+                 {base, 1, 2, ERROR_SUCCESS},
+                 {"Local\\" + base, 1, 2, ERROR_ALREADY_EXISTS},
+                 {base + "a/b", 1, 2, ERROR_SUCCESS}};
     std::vector<HANDLE> handles;
     for (const auto& c : cases) {
         handles.push_back(Create(c.name, c.initial, c.maximum));
@@ -69,7 +73,8 @@ TEST(Semaphores, CountsAndNames) {
 
 // Releasing zero or fewer units fails with 87 and changes nothing.
 TEST(Semaphores, ReleasingZeroOrFewerUnitsFailsWith87) {
-    RVSYS_SKIP_ON_WINE("ReleaseSemaphore accepts a count of 0 and fails a negative one with 298 (Windows: 87 for both)");
+    RVSYS_SKIP_ON_WINE(
+        "ReleaseSemaphore accepts a count of 0 and fails a negative one with 298 (Windows: 87 for both)");
     HANDLE semaphore = Create(UniqueName("zero"), 1, 2);
     for (LONG count : {0, -1}) {
         EXPECT_EQ(pf::ReleaseSemaphore(semaphore, count, nullptr), FALSE);

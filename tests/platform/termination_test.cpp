@@ -2,8 +2,8 @@
 // its return on, nothing of the target's routine or of destructors of its
 // frames runs again, the exit code is the one given and the handle is
 // signalled. The main thread's end ends the process only when it is the last.
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>

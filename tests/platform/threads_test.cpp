@@ -74,8 +74,8 @@ TEST(Threads, PrioritiesAndThePseudoHandle) {
     pf::SetLastError(0);
     EXPECT_EQ(pf::SetThreadPriority(self, 5), FALSE);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
-    for (int level : {THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_IDLE,
-                      THREAD_PRIORITY_NORMAL}) {
+    for (int level :
+         {THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_IDLE, THREAD_PRIORITY_NORMAL}) {
         EXPECT_EQ(pf::SetThreadPriority(self, level), TRUE);
         EXPECT_EQ(pf::GetThreadPriority(self), level);
     }

@@ -110,4 +110,3 @@ TEST(SemaphoreSignalRounds, EachRoundLeavesExactlyOneUnitWhateverTheSignalInterr
     EXPECT_NE(stat(("/dev/shm/w32sem." + std::to_string(getuid()) + ".n." + base + "1").c_str(), &status), 0);
     munmap(progress, sizeof(LoopProgress));
 }
-

@@ -191,7 +191,8 @@ RVSYS_HELPER(report_errors) {
     object.Unlock();  // the same message: not shown again
     Semaphore bad(1, "a\\b");
     object.Unlock();  // different from the last one: shown again
-    if (bad || bad.Lock(true) || bad.TryLock(true) || bad.Unlock() || bad.ResetSemaphore() || Semaphore(bad)) return 1;
+    if (bad || bad.Lock(true) || bad.TryLock(true) || bad.Unlock() || bad.ResetSemaphore() || Semaphore(bad))
+        return 1;
     rvsys::test::WriteOut("|" + Semaphore::GetLastError() + "|" + rvsys::test::ClosedMessageBoxes());
     return 0;
 }

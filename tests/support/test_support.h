@@ -83,10 +83,9 @@ bool IsWine();
 
 // Ends the test as skipped when it runs under Wine, naming the behaviour in
 // which Wine differs from Windows. The assertions stay as Windows documents them.
-#define RVSYS_SKIP_ON_WINE(behaviour)                                              \
-    do {                                                                           \
-        if (::rvsys::test::IsWine()) GTEST_SKIP() << "Wine differs from Windows: " \
-                                                  << (behaviour);                  \
+#define RVSYS_SKIP_ON_WINE(behaviour)                                                              \
+    do {                                                                                           \
+        if (::rvsys::test::IsWine()) GTEST_SKIP() << "Wine differs from Windows: " << (behaviour); \
     } while (false)
 
 // ---- Helper processes -----------------------------------------------------------
@@ -97,8 +96,8 @@ bool IsWine();
 // On Windows the helper has a console of its own (without a window), titled
 // "rvsys test helper", so that console-dependent code behaves the same whether
 // or not the test itself runs with a console.
-int RunHelper(const std::string& name, std::string* output = nullptr,
-              const std::vector<std::string>& arguments = {}, const std::string& programName = "rvsys-helper");
+int RunHelper(const std::string& name, std::string* output = nullptr, const std::vector<std::string>& arguments = {},
+              const std::string& programName = "rvsys-helper");
 
 // A helper started without waiting; its output goes where the test's goes.
 class Helper {
@@ -107,7 +106,7 @@ public:
     ~Helper();
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
-    int Wait();  // the exit status, as RunHelper returns it
+    int Wait();   // the exit status, as RunHelper returns it
     void Kill();  // at once, as KillThisProcess would (KilledExitStatus)
 
 private:
@@ -118,8 +117,8 @@ private:
 struct HelperRegistration {
     HelperRegistration(const char* name, int (*body)());
 };
-#define RVSYS_HELPER(name)                                                                \
-    static int name##_helper();                                                           \
+#define RVSYS_HELPER(name)                                                                    \
+    static int name##_helper();                                                               \
     static const ::rvsys::test::HelperRegistration name##_registration(#name, name##_helper); \
     static int name##_helper()
 

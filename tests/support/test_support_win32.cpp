@@ -261,8 +261,8 @@ int KilledExitStatus() { return 137; }
 
 void* MapSharedMemory(const std::string& name, std::size_t size) {
     // The mapping lives while a process holds it: the handle is kept open.
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size),
-                                       name.c_str());
+    HANDLE mapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name.c_str());
     if (mapping == nullptr) return nullptr;
     return MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
 }
@@ -282,7 +282,8 @@ SilentPipe::~SilentPipe() {
 long SilentPipe::Read() {
     char byte;
     DWORD got = 0;
-    return ReadFile(reinterpret_cast<HANDLE>(mEnds[0]), &byte, 1, &got, nullptr) != FALSE ? static_cast<long>(got) : -1;
+    return ReadFile(reinterpret_cast<HANDLE>(mEnds[0]), &byte, 1, &got, nullptr) != FALSE ? static_cast<long>(got)
+                                                                                          : -1;
 }
 
 }  // namespace rvsys::test

@@ -43,7 +43,8 @@ Result Model(const std::string& line, int flags) {
     const std::string args = hasSep ? line.substr(sep + 1) : "";
     const int count = 1 + static_cast<int>(std::count(args.begin(), args.end(), ' '));
     if ((flags & kInclude) && (flags & kNameOnly)) return {0, hasSep ? unquoted.substr(0, sep - 2) : unquoted};
-    if ((flags & kInclude) && (flags & kFirst)) return {1, hasSep ? line.substr(0, line.find(' ', sep + 1)) : unquoted};
+    if ((flags & kInclude) && (flags & kFirst))
+        return {1, hasSep ? line.substr(0, line.find(' ', sep + 1)) : unquoted};
     if (flags & kInclude) return hasSep ? Result{count, line} : Result{0, unquoted};
     if (args.empty()) return {0, std::nullopt};
     return (flags & kFirst) ? Result{1, args.substr(0, args.find(' '))} : Result{count, args};
@@ -53,8 +54,7 @@ Result Model(const std::string& line, int flags) {
 void ExpectMatchesModel(const std::string& line, int flags, unsigned size) {
     Result expected = Model(line, flags);
     if (expected.second && expected.second->size() >= size) expected = {-1, std::nullopt};
-    EXPECT_EQ(Copy(line, flags, size), expected)
-        << "line [" << line << "] flags " << flags << " size " << size;
+    EXPECT_EQ(Copy(line, flags, size), expected) << "line [" << line << "] flags " << flags << " size " << size;
 }
 
 }  // namespace
@@ -76,8 +76,8 @@ TEST(CommandLine, HandCheckedCasesAgreeWithTheFunctionAndTheModel) {
         {R"("C:\app.exe")", kInclude, {0, R"(C:\app.exe)"}},
         {R"("C:\app.exe")", kInclude | kFirst, {1, R"(C:\app.exe)"}},
         {R"("C:\app.exe" )", 0, {0, std::nullopt}},
-        {R"("p"  -a )", 0, {3, " -a "}},  // every space counts, doubled or trailing,
-        {"\"p\" a\tb", 0, {1, "a\tb"}},  // but a tab is no separator
+        {R"("p"  -a )", 0, {3, " -a "}},        // every space counts, doubled or trailing,
+        {"\"p\" a\tb", 0, {1, "a\tb"}},         // but a tab is no separator
         {R"(app.exe "x y" -z)", 0, {1, "-z"}},  // the first two quotes count, wherever they are
         {R"("app.exe -a)", kInclude, {-1, std::nullopt}},
     };

@@ -66,12 +66,15 @@ void Cycles(int count, bool cutShort) {
             default: {  // StartThread / StopThread; self-deleting: left alone, or stopped while it waits
                 const bool selfDeleting = cycle % 4 == 3;
                 if (selfDeleting && wait) {
-                    ASSERT_NE(StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins % 500}), nullptr, 1),
-                              nullptr);
+                    ASSERT_NE(
+                        StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins % 500}), nullptr, 1),
+                        nullptr);
                     break;
                 }
-                ThreadBase* thread = selfDeleting ? StartThread(WaitForever, nullptr, nullptr, 1)
-                                                  : StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins}), nullptr, 0);
+                ThreadBase* thread =
+                    selfDeleting
+                        ? StartThread(WaitForever, nullptr, nullptr, 1)
+                        : StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins}), nullptr, 0);
                 ASSERT_NE(thread, nullptr);
                 unsigned long code = 0;
                 const long stopped = StopThread(&thread, timeout, &code);

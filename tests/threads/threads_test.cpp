@@ -34,12 +34,18 @@ constexpr unsigned long kInfinite = 0xFFFFFFFFul, kFailed = 0xFFFFFFFFul, kTimeo
 class Probe {
 public:
     Probe(const std::function<void()>& lock, const std::function<void()>& unlock)
-        : mThread([this, lock, unlock] { lock(); mGot = true; unlock(); }) {}
+        : mThread([this, lock, unlock] {
+              lock();
+              mGot = true;
+              unlock();
+          }) {}
     explicit Probe(ThreadEvent& event) : Probe([&event] { event.Lock(); }, [&event] { event.Unlock(); }) {}
     explicit Probe(pf::CRITICAL_SECTION* cs)
         : Probe([cs] { pf::EnterCriticalSection(cs); }, [cs] { pf::LeaveCriticalSection(cs); }) {}
     ~Probe() { mThread.join(); }
-    bool GotWithin(Ms limit) { return rvsys::test::Eventually([this] { return mGot.load(); }, limit); }
+    bool GotWithin(Ms limit) {
+        return rvsys::test::Eventually([this] { return mGot.load(); }, limit);
+    }
 
 private:
     std::atomic<bool> mGot{false};
@@ -100,7 +106,7 @@ TEST(ThreadEvent, CreatesOnceDestroysOnceAndKeepsTheResetMode) {
     EXPECT_EQ(event.Destroy(), 1);
     EXPECT_EQ(event.GetHandle(), nullptr);
     EXPECT_EQ(event.Destroy() + event.Lock(), 0);  // it had a lock, which is gone
-    ASSERT_EQ(event.Create(0, 0), 1);  // auto-reset: SetEventAll keeps one signal for one wait
+    ASSERT_EQ(event.Create(0, 0), 1);              // auto-reset: SetEventAll keeps one signal for one wait
     EXPECT_EQ(event.SetEventAll(), 1);
     EXPECT_EQ(event.WaitForEvent(0, nullptr), 0ul);
     EXPECT_EQ(event.WaitForEvent(0, nullptr), kTimeout);

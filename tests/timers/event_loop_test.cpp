@@ -181,14 +181,17 @@ TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
 
 TEST_F(EventLoop, CallbacksChangeTheQueueDuringTheFiringWalk) {
     const auto base = Now();
-    loop->AddTimerFromCallback(base + 10, [](void* name) {  // fired first, changes the queue under the firing walk
-        Record(name);
-        current->Add(current->Now() - 95, "past+0");  // already due: this pass
-        current->loop->AddTimerFromCallback(0u, &Record, Name("zero"));  // key == now: next pass
-        current->loop->ClearTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "victim"); });
-        current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "postponed"); }, 150);
-        current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "early"); }, -450);
-    }, Name("walker"));
+    loop->AddTimerFromCallback(
+        base + 10,
+        [](void* name) {  // fired first, changes the queue under the firing walk
+            Record(name);
+            current->Add(current->Now() - 95, "past+0");                     // already due: this pass
+            current->loop->AddTimerFromCallback(0u, &Record, Name("zero"));  // key == now: next pass
+            current->loop->ClearTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "victim"); });
+            current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "postponed"); }, 150);
+            current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "early"); }, -450);
+        },
+        Name("walker"));
     Add(base, "victim+20 postponed+30 after+40 early+500");  // postponed to pass 2, early still in pass 1
     EXPECT_TRUE(Run(2));
     EXPECT_EQ(fired, "walker@1 past@1 after@1 early@1 zero@2 postponed@2");
@@ -299,7 +302,7 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
     TimersAndEventManager loop(1);
     ThreadEvent event;
     ASSERT_EQ(event.Create(1, 0), 1);
-    static std::vector<std::vector<void*>> model, seen;
+    static std::vector<std::vector<void*> > model, seen;
     model.assign(4, {});
     seen.assign(4, {});
     const unsigned long long never = loop.GetKeyTime() + 1000000000ull;  // never due
@@ -311,7 +314,8 @@ TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
                 const auto roll = random() % 100;
                 void* data = reinterpret_cast<void*>(t * 100 + random() % 32 + 1);
                 if (roll < 70) {
-                    loop.AddTimerFromOutside(never, [](void*) {}, data);
+                    loop.AddTimerFromOutside(
+                        never, [](void*) {}, data);
                     model[t].push_back(data);
                 } else {
                     loop.RemoveTimerFromOutside(data);
@@ -365,8 +369,8 @@ TEST(EventLoopThreads, AnUncreatedEventsEndlessSleepEndsForCeaseOrARequest) {
     std::atomic<int> fired{0};
     std::thread outside([&] {
         platform::Sleep(50);
-        loop.AddTimerFromOutside(0, [](void* count) { ++*static_cast<std::atomic<int>*>(count); },
-                                 &fired);
+        loop.AddTimerFromOutside(
+            0, [](void* count) { ++*static_cast<std::atomic<int>*>(count); }, &fired);
         while (fired.load() == 0) platform::Sleep(1);
         loop.CeaseExecution();
     });

@@ -19,7 +19,12 @@ using rvsys::test::Eventually;
 namespace {
 
 // What the callbacks saw, in order.
-struct Call { unsigned long id; void* userData; unsigned long thread; Clock::time_point at; };
+struct Call {
+    unsigned long id;
+    void* userData;
+    unsigned long thread;
+    Clock::time_point at;
+};
 std::mutex gLock;
 std::vector<Call> gCalls;
 // Run by the next RunAction callback, once. Set before the timer is added,
@@ -61,7 +66,11 @@ void* Data(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
 
 class TimerManagerTest : public testing::Test {
 protected:
-    void SetUp() override { gCalls.clear(); gAction = nullptr; gInside = gRelease = false; }
+    void SetUp() override {
+        gCalls.clear();
+        gAction = nullptr;
+        gInside = gRelease = false;
+    }
     TimerManager manager;
 };
 
@@ -72,8 +81,8 @@ TEST_F(TimerManagerTest, TimersFireTheirCountOnTheTimerThreadThenFreeTheirIds) {
     ASSERT_EQ(manager.Start(), 1);
     const auto added = Clock::now();
     ASSERT_EQ(manager.AddTimer(7, Record, Data(7), 20, 3, 15), 1);
-    ASSERT_EQ(manager.AddTimer(8, Record, nullptr, 5, 2, 0), 1);    // period 0: the due time
-    ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 0, 0, 0), 1);    // once, at once, stays until removed
+    ASSERT_EQ(manager.AddTimer(8, Record, nullptr, 5, 2, 0), 1);     // period 0: the due time
+    ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 0, 0, 0), 1);     // once, at once, stays until removed
     ASSERT_EQ(manager.AddTimer(2, Record, nullptr, -50, 1, 20), 1);  // due at once too
     // Refused once running; while queued the same addition replaces itself.
     EXPECT_TRUE(Eventually([&] { return manager.AddTimer(1, Record, nullptr, 0, 0, 0) == 0; }));
@@ -111,11 +120,11 @@ TEST_F(TimerManagerTest, QueueOperationsFromACallback) {
                    manager.AddTimer(41, Record, Data(2), 5, 1, 0),     // replaces the queued one
                    manager.ResetTimer(41, 5, 1, 0, nullptr, nullptr),  // not armed yet: refused
                    manager.AddTimer(42, Record, nullptr, 5, 1, 0),
-                   manager.RemoveTimer(42),                            // only queued
-                   manager.ResetTimer(40, 5, 1, 0, nullptr, nullptr),  // stays queued past the removal,
-                   manager.RemoveTimer(40),                            // removed in its own callback,
+                   manager.RemoveTimer(42),                             // only queued
+                   manager.ResetTimer(40, 5, 1, 0, nullptr, nullptr),   // stays queued past the removal,
+                   manager.RemoveTimer(40),                             // removed in its own callback,
                    manager.AddTimer(40, Record, Data(3), 10000, 0, 0),  // and applies to the new timer
-                   manager.Stop()};                                    // refused here
+                   manager.Stop()};                                     // refused here
         done = true;
     };
     ASSERT_EQ(manager.AddTimer(40, RunAction, Data(4), 0, 0, 1), 1);  // every 1 ms until removed
@@ -170,8 +179,8 @@ TEST_F(TimerManagerTest, CallbackOutlivingStopAbandonsTheManager) {
     EXPECT_GE(rvsys::test::ElapsedMs(start), 1000);
     EXPECT_EQ(owned->IsRunning() + owned->Start() + owned->AddTimer(3, Record, nullptr, 1, 1, 0), 0);
     EXPECT_EQ(owned->RemoveTimer(2), 1);
-    delete owned;      // frees what is left
-    gRelease = true;   // the callback returns; its thread ends without touching anything
+    delete owned;     // frees what is left
+    gRelease = true;  // the callback returns; its thread ends without touching anything
     Thread::Sleep(20);
 }
 
@@ -253,9 +262,8 @@ double FiredAfterChangeMs(TimerManager& manager, int holdMs, const std::function
 // A due time counts from the call, however late the busy timer thread arms it.
 TEST_F(TimerManagerTest, AdditionIsDueCountingFromTheCallNotFromArming) {
     ASSERT_EQ(manager.Start(), 1);
-    const double firedMs = FiredAfterChangeMs(manager, 300, [&] {
-        ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 350, 1, 0), 1);
-    });
+    const double firedMs =
+        FiredAfterChangeMs(manager, 300, [&] { ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 350, 1, 0), 1); });
     EXPECT_GE(firedMs, 350);
     EXPECT_LT(firedMs, 350 + rvsys::test::Slack(100).count());  // armed after the hold: 650 or more
 }
@@ -264,9 +272,8 @@ TEST_F(TimerManagerTest, ResetIsDueCountingFromTheCallNotFromArming) {
     ASSERT_EQ(manager.Start(), 1);
     ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100000, 1, 0), 1);
     ASSERT_TRUE(Eventually([&] { return manager.ResetTimer(2, 100000, 1, 0, nullptr, nullptr) == 1; }));
-    const double firedMs = FiredAfterChangeMs(manager, 300, [&] {
-        ASSERT_EQ(manager.ResetTimer(2, 350, 1, 0, nullptr, nullptr), 1);
-    });
+    const double firedMs =
+        FiredAfterChangeMs(manager, 300, [&] { ASSERT_EQ(manager.ResetTimer(2, 350, 1, 0, nullptr, nullptr), 1); });
     EXPECT_GE(firedMs, 350);
     EXPECT_LT(firedMs, 350 + rvsys::test::Slack(100).count());
 }
@@ -274,9 +281,8 @@ TEST_F(TimerManagerTest, ResetIsDueCountingFromTheCallNotFromArming) {
 // Nothing of the due time is left when the thread gets to the timer: at once.
 TEST_F(TimerManagerTest, AdditionWhoseDueTimePassedMeanwhileFiresAtOnce) {
     ASSERT_EQ(manager.Start(), 1);
-    const double firedMs = FiredAfterChangeMs(manager, 300, [&] {
-        ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100, 1, 0), 1);
-    });
-    EXPECT_GE(firedMs, 300);  // not before the thread was let go
+    const double firedMs =
+        FiredAfterChangeMs(manager, 300, [&] { ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100, 1, 0), 1); });
+    EXPECT_GE(firedMs, 300);                                   // not before the thread was let go
     EXPECT_LT(firedMs, 300 + rvsys::test::Slack(60).count());  // the full due time again: 400 or more
 }

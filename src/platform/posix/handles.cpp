@@ -267,7 +267,8 @@ private:
     }
 
     static HANDLE Encode(std::uint32_t index, std::uint64_t generation) {
-        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(generation << 32 | std::uint64_t{index + 1} << 2));
+        return reinterpret_cast<HANDLE>(
+            static_cast<std::uintptr_t>(generation << 32 | std::uint64_t{index + 1} << 2));
     }
 
     bool Decode(HANDLE handle, std::uint32_t& index, std::uint64_t& generation) const {
@@ -394,8 +395,8 @@ BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
     KObject* head = gRecycleLater.load(std::memory_order_relaxed);
     do {
         object->poolNext = head;
-    } while (!gRecycleLater.compare_exchange_weak(head, object, std::memory_order_release,
-                                                  std::memory_order_relaxed));
+    } while (
+        !gRecycleLater.compare_exchange_weak(head, object, std::memory_order_release, std::memory_order_relaxed));
     return TRUE;
 }
 

@@ -112,10 +112,10 @@ struct ThreadObj : Waitable {
     }
 
     DWORD id = 0;
-    std::atomic<pid_t> tid{0};      // kernel id once the thread runs
-    pthread_t pthread{};            // valid while started and not exited (see suspendLock)
+    std::atomic<pid_t> tid{0};  // kernel id once the thread runs
+    pthread_t pthread{};        // valid while started and not exited (see suspendLock)
     std::atomic<bool> started{false};
-    bool adopted = false;           // not created by the layer
+    bool adopted = false;  // not created by the layer
 
     // What the thread runs: exactly one of the three routines is set.
     LPTHREAD_START_ROUTINE routine = nullptr;
@@ -143,8 +143,8 @@ struct ThreadObj : Waitable {
     std::atomic<std::uint32_t> suspendCount{0};
     std::atomic<std::uint32_t> suspendAcks{0};
     std::atomic<bool> stoppedBySignal{false};  // waiting in the suspension handler
-    InternalLock suspendLock;  // orders pthread_kill against the thread's exit
-    bool exiting = false;      // guarded by suspendLock
+    InternalLock suspendLock;                  // orders pthread_kill against the thread's exit
+    bool exiting = false;                      // guarded by suspendLock
 
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
     bool background = false;  // own thread only
@@ -153,11 +153,11 @@ struct ThreadObj : Waitable {
     ApcNode* apcHead = nullptr;
     ApcNode* apcTail = nullptr;
     std::atomic<std::uint32_t> apcCount{0};
-    bool apcClosed = false;  // the thread has ended: queueing fails
-    bool runningCalls = false;       // inside RunQueuedCalls
-    std::uint32_t callsBySelf = 0;   // calls it queued to itself meanwhile
+    bool apcClosed = false;         // the thread has ended: queueing fails
+    bool runningCalls = false;      // inside RunQueuedCalls
+    std::uint32_t callsBySelf = 0;  // calls it queued to itself meanwhile
 
-    TimerObj* routineTimers = nullptr;  // timers it armed with a completion routine; timer service lock
+    TimerObj* routineTimers = nullptr;   // timers it armed with a completion routine; timer service lock
     OwnedTimers* ownedTimers = nullptr;  // the relative ones among them, by due time (timers.cpp)
 
     // The lock its current wait takes again when it ends (WaitLeavingLock), or
@@ -183,9 +183,9 @@ struct TimerObj : Waitable {
     // Where it is armed: nowhere, a service heap of its clock, or its owner's own heap.
     enum class Heap : std::uint8_t { None, Monotonic, Realtime, Owner };
     Heap heap = Heap::None;
-    bool realtime = false;       // due time on CLOCK_REALTIME (absolute) or CLOCK_MONOTONIC (relative)
-    HeapNode node;               // due time (nanoseconds on its clock) and heap position
-    std::int64_t period = 0;     // nanoseconds, 0 for one expiry
+    bool realtime = false;    // due time on CLOCK_REALTIME (absolute) or CLOCK_MONOTONIC (relative)
+    HeapNode node;            // due time (nanoseconds on its clock) and heap position
+    std::int64_t period = 0;  // nanoseconds, 0 for one expiry
     PTIMERAPCROUTINE routine = nullptr;
     void* argument = nullptr;
     ThreadObj* owner = nullptr;  // the thread that armed it with a routine (counted reference)
@@ -210,8 +210,8 @@ struct SemObj : KObject {
     // Open handles (a wait holds a reference, not a handle): at 0 the name and
     // file go, as a Windows name goes with its last handle.
     std::atomic<int> handles{0};
-    pid_t owner = 0;          // the opening process: only it may unlink the name
-    char path[272] = {};      // "/dev/shm/" and a file name of at most 255 bytes
+    pid_t owner = 0;      // the opening process: only it may unlink the name
+    char path[272] = {};  // "/dev/shm/" and a file name of at most 255 bytes
 };
 
 // The last reference to a semaphore is gone: gives up its name, file and
@@ -272,10 +272,10 @@ private:
 // ---- Handle table ------------------------------------------------------------
 // A handle encodes a slot and its generation: a closed or forged handle fails
 // with error 6 instead of reaching another object. Never 0, -1 or -2.
-HANDLE OpenHandle(KObject* object);      // takes a new reference; null + error when full
-BOOL CloseObjectHandle(HANDLE handle);   // error 6 when not open
-KObject* PeekHandle(HANDLE handle);      // no reference; null + error 6
-KObject* AcquireHandle(HANDLE handle);   // with a reference; null + error 6
+HANDLE OpenHandle(KObject* object);     // takes a new reference; null + error when full
+BOOL CloseObjectHandle(HANDLE handle);  // error 6 when not open
+KObject* PeekHandle(HANDLE handle);     // no reference; null + error 6
+KObject* AcquireHandle(HANDLE handle);  // with a reference; null + error 6
 // PeekHandle that also gives the slot's state word and the value it holds for
 // this handle: while it holds that value, the handle still names the object.
 KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, std::uint64_t* value);
@@ -404,7 +404,7 @@ DWORD WaitResult(ThreadObj* self, WakeReason reason);
 // released by an auto-reset signal is woken at once, or, when the calling thread
 // holds `postponeUntilLeft`, when it leaves that lock.
 void SignalWaitable(Waitable* object, CRITICAL_SECTION* postponeUntilLeft = nullptr);
-bool TryConsume(Waitable* object);      // lock-free test-and-take of the signal
+bool TryConsume(Waitable* object);  // lock-free test-and-take of the signal
 
 }  // namespace rvsys::platform::posix
 

@@ -57,8 +57,8 @@
 #include <linux/membarrier.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -219,8 +219,7 @@ std::int64_t MillisecondsSince(const timespec& start) {
 void Dispatch(int number) {
     // Inside a section: handled when the section ends (RunDeferredSignals).
     if (SignalSectionState* section = tlsSignalSection;
-        section != nullptr && !IsFault(number) &&
-        section->state.load(std::memory_order_relaxed) == kSectionBusy) {
+        section != nullptr && !IsFault(number) && section->state.load(std::memory_order_relaxed) == kSectionBusy) {
         section->deferred.fetch_or(std::uint64_t{1} << number, std::memory_order_relaxed);
         return;
     }

@@ -144,8 +144,8 @@ void SleepOnCountAndWake(const std::atomic<std::uint32_t>* count, const std::ato
     // Kernels before 5.16: sleep on the count alone and look at the wake word
     // every 10 ms.
     Deadline slice(10);
-    const timespec* until = deadline.Infinite() || NotBefore(*deadline.Abs(), *slice.Abs()) ? slice.Abs()
-                                                                                            : deadline.Abs();
+    const timespec* until =
+        deadline.Infinite() || NotBefore(*deadline.Abs(), *slice.Abs()) ? slice.Abs() : deadline.Abs();
     syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(count), FUTEX_WAIT_BITSET, 0, until, nullptr,
             FUTEX_BITSET_MATCH_ANY);
 }
@@ -278,8 +278,8 @@ bool MapPage(SemObj* semaphore, int fd) {
 // the address stays readable (a count of 0 and a maximum of 0).
 void ParkPage(SemObj* semaphore) {
     if (semaphore->page == nullptr) return;
-    void* address = mmap(semaphore->page, kPageSize, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    void* address =
+        mmap(semaphore->page, kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (address == MAP_FAILED) Fatal("cannot release a semaphore's page");
 }
 
@@ -301,7 +301,8 @@ void FillPage(SharedSemaphore* page, const ParsedName* name, LONG initial, LONG 
 
 // 0 when the page is one of ours with this name, otherwise 6.
 DWORD CheckPage(const SharedSemaphore* page, const ParsedName& name) {
-    if (page->magic != kMagic || page->version != kVersion || page->type != kTypeSemaphore) return ERROR_INVALID_HANDLE;
+    if (page->magic != kMagic || page->version != kVersion || page->type != kTypeSemaphore)
+        return ERROR_INVALID_HANDLE;
     if (page->global != (name.global ? 1u : 0u) || page->nameLength != name.length ||
         std::memcmp(page->name, name.rest, name.length) != 0) {
         return ERROR_INVALID_HANDLE;

@@ -75,15 +75,15 @@ inline void CpuRelax() {
 // re-test their condition. Never touches *word from user space.
 inline void FutexWait(const std::atomic<std::uint32_t>* word, std::uint32_t expected,
                       const timespec* absMonotonic = nullptr) {
-    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG,
-            expected, absMonotonic, nullptr, FUTEX_BITSET_MATCH_ANY);
+    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected,
+            absMonotonic, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 // Wakes up to `count` waiters on `word`. Only the address is used, so it is
 // safe on memory that another thread may free right after.
 inline void FutexWake(const std::atomic<std::uint32_t>* word, int count = INT_MAX) {
-    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count,
-            nullptr, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count, nullptr,
+            nullptr, 0);
 }
 
 inline timespec MonotonicNow() {

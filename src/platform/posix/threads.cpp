@@ -146,8 +146,8 @@ void UnblockThreadSignal() {
 // a blocking call of the layer (that call ends it once it has left its waiter
 // list) nor inside an internal section (left first).
 bool MayEndHere(const ThreadObj* self) {
-    return TerminationRequested(self) &&
-           (self->control.load(std::memory_order_acquire) & ThreadObj::kBlocked) == 0 && tlsNoSuspendDepth == 0;
+    return TerminationRequested(self) && (self->control.load(std::memory_order_acquire) & ThreadObj::kBlocked) == 0 &&
+           tlsNoSuspendDepth == 0;
 }
 
 // A thread that has acknowledged its termination or recorded its end is
@@ -786,7 +786,8 @@ DWORD SuspendThread(HANDLE handle) {
         // pthread_kill needs a live pthread: the exit path sets `exiting` under
         // this lock before the thread can go away.
         InternalGuard guard(thread->suspendLock);
-        if (!thread->started.load(std::memory_order_seq_cst) || thread->exiting) return previous;  // the gate holds it
+        if (!thread->started.load(std::memory_order_seq_cst) || thread->exiting)
+            return previous;  // the gate holds it
         acks = thread->suspendAcks.load(std::memory_order_acquire);
         pthread_kill(thread->pthread, ThreadSignal());
     }

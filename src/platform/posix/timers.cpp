@@ -177,8 +177,8 @@ private:
 struct OwnedTimers {
     NodeHeap heap;
     HeapNode standIn;
-    bool standInQueued = false;  // in the service's monotonic heap
-    bool selfTiming = false;     // the thread is blocked alertably and times them itself
+    bool standInQueued = false;   // in the service's monotonic heap
+    bool selfTiming = false;      // the thread is blocked alertably and times them itself
     std::int64_t graceUntil = 0;  // the service leaves them to the thread until then
 };
 
@@ -413,9 +413,9 @@ private:
             const std::int64_t missed = (now - timer->node.due) / timer->period;
             timer->node.due += (missed + 1) * timer->period;
             heap.Push(&timer->node);  // cannot fail: the timer left this heap a moment ago
-            timer->heap = &heap == &mClock[1].heap ? TimerObj::Heap::Realtime
+            timer->heap = &heap == &mClock[1].heap   ? TimerObj::Heap::Realtime
                           : &heap == &mClock[0].heap ? TimerObj::Heap::Monotonic
-                                                      : TimerObj::Heap::Owner;
+                                                     : TimerObj::Heap::Owner;
         }
     }
 

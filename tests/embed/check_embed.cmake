@@ -3,13 +3,7 @@
 # it: the library's files go to their own places, not to the parent's.
 # Run with: cmake -DSOURCE_DIR=<library sources> -DWORK_DIR=... -DCXX=... -DGENERATOR=... -P check_embed.cmake
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/run.cmake)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 foreach(mode IN ITEMS add_subdirectory FetchContent)

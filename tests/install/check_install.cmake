@@ -7,13 +7,7 @@
 # With a toolchain file (the Windows cross build) the program links the DLL's
 # import library and runs under the emulator, with the installed DLL beside it.
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/run.cmake)
 
 file(REMOVE_RECURSE ${WORK_DIR})
 if(PREFIX)

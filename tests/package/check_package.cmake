@@ -4,13 +4,7 @@
 # Run with: cmake -DCPACK=... -DGENERATOR=TGZ|DEB|ZIP -DBUILD_DIR=... -DVERSION=...
 #           [-DOBJDUMP=...] and check_install.cmake's variables -P check_package.cmake
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/run.cmake)
 
 function(fail)
   message(FATAL_ERROR "${GENERATOR} package ${package}: ${ARGN}")

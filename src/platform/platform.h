@@ -293,6 +293,20 @@ void RunDeferredSignals();
 bool StopSignalSections(DWORD milliseconds);
 void ResumeSignalSections();
 
+// Marks the section busy; false when a clean-up is stopping sections (the
+// mark then stays: the caller puts back what it had). Against a stopping
+// thread: either it sees us busy, or we see it stopping (its process-wide
+// barrier orders our store before our load).
+inline bool MarkSectionBusy(SignalSectionState* section) {
+    section->state.store(kSectionBusy, std::memory_order_relaxed);
+    if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    } else {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    return !gSignalSectionsStopped.load(std::memory_order_acquire);
+}
+
 // `outer` is what Enter found (a handler may use a section while the code it
 // interrupted is inside one): Leave puts it back.
 inline void LeaveSignalSection(std::uint32_t outer) {
@@ -309,15 +323,7 @@ inline bool EnterSignalSection(std::uint32_t& outer) {
     outer = kSectionIdle;
     if (section == nullptr && (section = AdoptSignalSection()) == nullptr) return true;  // best effort
     outer = section->state.load(std::memory_order_relaxed);
-    section->state.store(kSectionBusy, std::memory_order_relaxed);
-    // Against a stopping thread: either it sees us busy, or we see it stopping
-    // (its process-wide barrier orders our store before our load).
-    if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-    } else {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
-    if (gSignalSectionsStopped.load(std::memory_order_acquire)) {
+    if (!MarkSectionBusy(section)) {
         LeaveSignalSection(outer);
         return false;
     }

@@ -192,14 +192,20 @@ struct SectionOwner {
 };
 thread_local SectionOwner tlsSectionOwner;
 
-// A fork child has only the forking thread: the other threads' records, busy
-// or not, would stall its first sweep.
-void ReleaseOtherRecordsInChild() {
-    // The child's memory map may not inherit the membarrier registration.
+// A stopping thread orders the sections of every other thread with one
+// membarrier; where the process cannot register for it, each section pays a
+// full fence instead.
+void RegisterForBarriers() {
     if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
         syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) {
         gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
     }
+}
+
+// A fork child has only the forking thread: the other threads' records, busy
+// or not, would stall its first sweep.
+void ReleaseOtherRecordsInChild() {
+    RegisterForBarriers();  // the child's memory map may not inherit the registration
     const SignalSectionState* own = tlsSignalSection;
     for (SectionRecord* r = gSectionRecords.load(std::memory_order_acquire); r != nullptr; r = r->next) {
         if (&r->section == own) continue;
@@ -210,11 +216,6 @@ void ReleaseOtherRecordsInChild() {
 }
 
 bool IsFault(int number) { return number == SIGSEGV || number == SIGILL || number == SIGFPE || number == SIGBUS; }
-
-std::int64_t MillisecondsSince(const timespec& start) {
-    const timespec now = MonotonicNow();
-    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
 
 void Dispatch(int number) {
     // Inside a section: handled when the section ends (RunDeferredSignals).
@@ -455,13 +456,10 @@ std::atomic<bool> gSignalSectionsStopped{false};
 std::atomic<bool> gSignalSectionsNeedFence{false};
 
 SignalSectionState* AdoptSignalSection() {
-    // A stopping thread orders the sections of every other thread with one
-    // membarrier; without it, each section pays a full fence instead.
     static const bool registered = [] {
-        const bool expedited = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-        if (!expedited) gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+        RegisterForBarriers();
         pthread_atfork(nullptr, nullptr, ReleaseOtherRecordsInChild);
-        return expedited;
+        return true;
     }();
     static_cast<void>(registered);
     SectionRecord* record = nullptr;
@@ -514,11 +512,11 @@ bool StopSignalSections(DWORD milliseconds) {
         gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
     }
     const SignalSectionState* own = tlsSignalSection;
-    const timespec start = MonotonicNow();
+    const Deadline deadline(milliseconds);
     for (SectionRecord* r = gSectionRecords.load(std::memory_order_acquire); r != nullptr; r = r->next) {
         if (&r->section == own) continue;  // a fault inside our own section: it cannot end now
         while (r->section.state.load(std::memory_order_acquire) == kSectionBusy) {
-            if (MillisecondsSince(start) >= static_cast<std::int64_t>(milliseconds)) return false;
+            if (deadline.Expired()) return false;
             sched_yield();
         }
     }

@@ -162,14 +162,7 @@ void LiftSection(SignalSectionState* section) {
 // Back in the section before the next attempt to take; while a clean-up stops
 // sections, sleeps in steps of 1 ms instead (the count may be free already).
 void RestoreSection(SignalSectionState* section) {
-    for (;;) {
-        section->state.store(kSectionBusy, std::memory_order_relaxed);
-        if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-        } else {
-            std::atomic_signal_fence(std::memory_order_seq_cst);
-        }
-        if (!gSignalSectionsStopped.load(std::memory_order_acquire)) return;
+    while (!MarkSectionBusy(section)) {
         LiftSection(section);
         const timespec step{0, 1000000};
         nanosleep(&step, nullptr);

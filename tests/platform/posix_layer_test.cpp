@@ -154,7 +154,9 @@ TEST(Termination, ManyTerminatedThreadsLeaveMappingsAndSizeFlat) {
     std::printf("after 500: %ld mappings, VmSize %ld kB; after %d: %ld mappings, VmSize %ld kB\n", maps, size, total,
                 mapsAfter, sizeAfter);
     EXPECT_LE(mapsAfter, maps + kMappingSlack);
-    EXPECT_LE(sizeAfter, size + 16L * 1024);
+    // glibc's stack cache and arenas hold a few stacks' worth at any moment, more
+    // or fewer from one sample to the next; 1,500 leaked stacks would be 12 GB.
+    EXPECT_LE(sizeAfter, size + 64L * 1024);
     EXPECT_TRUE(rvsys::test::Eventually([&] { return StatusField("Threads:") <= threadsBefore; }));
     EXPECT_EQ(Descriptors(), descriptorsBefore);
 }

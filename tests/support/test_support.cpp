@@ -1,12 +1,10 @@
 #include "test_support.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -28,34 +26,6 @@ bool Eventually(const std::function<bool()>& condition, Ms limit) {
         std::this_thread::sleep_for(Ms(1));
     }
     return condition();
-}
-
-struct Watchdog::State {
-    std::mutex lock;
-    std::condition_variable disarmed;
-    bool done = false;
-    std::thread thread;
-};
-
-Watchdog::Watchdog(Ms limit, std::string what) : mState(new State) {
-    mState->thread = std::thread([state = mState, limit = limit * TimeScale(), what = std::move(what)] {
-        std::unique_lock<std::mutex> guard(state->lock);
-        if (state->disarmed.wait_for(guard, limit, [state] { return state->done; })) return;
-        std::fprintf(stderr, "watchdog: %s did not end within %lld ms\n", what.c_str(),
-                     static_cast<long long>(limit.count()));
-        std::fflush(stderr);
-        std::_Exit(124);
-    });
-}
-
-Watchdog::~Watchdog() {
-    {
-        std::lock_guard<std::mutex> guard(mState->lock);
-        mState->done = true;
-    }
-    mState->disarmed.notify_one();
-    mState->thread.join();
-    delete mState;
 }
 
 double GridDriftMs(const std::vector<Clock::time_point>& times, Clock::time_point origin, Ms period,

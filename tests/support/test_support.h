@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace rvsys::test {
@@ -62,21 +65,6 @@ bool Eventually(const std::function<bool()>& condition, Ms limit = Ms(5000));
 // the grid; a timer re-armed from when it ran slides by every expiry's delay.
 double GridDriftMs(const std::vector<Clock::time_point>& times, Clock::time_point origin, Ms period,
                    std::size_t window);
-
-// Ends the test's process with a message when it is still armed `limit`
-// (scaled) after construction, so that a hang fails in seconds rather than at
-// CTest's limit. Disarmed by its destructor.
-class Watchdog {
-public:
-    Watchdog(Ms limit, std::string what);
-    ~Watchdog();
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    struct State;
-    State* mState;
-};
 
 // True when the Windows build runs under Wine (ntdll exports wine_get_version).
 bool IsWine();
@@ -145,15 +133,8 @@ void RaiseInProcess(int signal);
 // A helper's exit status when `signal` with its default action ended it (Linux
 // 128 + number; Windows: the runtime's exit code 3).
 int SignalExitStatus(int signal);
-// Kills this process at once, no clean-up (Linux: SIGKILL; Windows:
-// TerminateProcess), and the exit status its parent then sees.
-[[noreturn]] void KillThisProcess();
+// The exit status of a helper that Helper::Kill ended.
 int KilledExitStatus();
-
-// Memory shared between the processes that map the same name, zero-filled when
-// new. Stays mapped for the life of the process.
-void* MapSharedMemory(const std::string& name, std::size_t size);
-void UnlinkSharedMemory(const std::string& name);
 
 // Makes non-throwing allocations of this thread (operator new(size_t,
 // nothrow_t)) fail: after `skip` more succeed, the next `count` fail. Reset

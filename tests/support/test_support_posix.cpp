@@ -1,9 +1,6 @@
 // The Linux side of the test support: /proc for thread states, fork and exec
-// for helper processes, POSIX shared memory and signals.
-#include <fcntl.h>
+// for helper processes and signals.
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,26 +135,6 @@ void RaiseInProcess(int signal) { kill(getpid(), signal); }
 
 int SignalExitStatus(int signal) { return 128 + signal; }
 
-void KillThisProcess() {
-    kill(getpid(), SIGKILL);
-    for (;;) pause();
-}
-
 int KilledExitStatus() { return 128 + SIGKILL; }
-
-void* MapSharedMemory(const std::string& name, std::size_t size) {
-    const int fd = open(("/dev/shm/" + name).c_str(), O_RDWR | O_CREAT, 0600);
-    if (fd < 0) return nullptr;
-    struct stat status;
-    if (fstat(fd, &status) != 0 || (status.st_size == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0)) {
-        close(fd);
-        return nullptr;
-    }
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    return memory == MAP_FAILED ? nullptr : memory;
-}
-
-void UnlinkSharedMemory(const std::string& name) { unlink(("/dev/shm/" + name).c_str()); }
 
 }  // namespace rvsys::test

@@ -1,5 +1,5 @@
 // The Windows side of the test support: thread states from the system's
-// process list, CreateProcess for helper processes, file mappings, and the
+// process list, CreateProcess for helper processes, and the
 // runtime's signals.
 #include "platform/platform.h"  // <windows.h>, trimmed as the library takes it
 #include "platform/quoting.h"
@@ -252,22 +252,7 @@ void RaiseInProcess(int signal) { std::raise(signal); }
 
 int SignalExitStatus(int) { return 3; }
 
-void KillThisProcess() {
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(KilledExitStatus()));
-    for (;;) Sleep(INFINITE);
-}
-
 int KilledExitStatus() { return 137; }
-
-void* MapSharedMemory(const std::string& name, std::size_t size) {
-    // The mapping lives while a process holds it: the handle is kept open.
-    HANDLE mapping =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name.c_str());
-    if (mapping == nullptr) return nullptr;
-    return MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
-}
-
-void UnlinkSharedMemory(const std::string&) {}
 
 SilentPipe::SilentPipe() : mEnds{0, 0} {
     HANDLE read = nullptr;

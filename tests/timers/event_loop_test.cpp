@@ -1,23 +1,14 @@
 // TimersAndEventManager: on a scripted clock, which pass fires which timer, the
 // queue operations, clock jumps and how the loop ends; then requests from real
 // threads.
-#include <gtest/gtest.h>
-
 #include <rvsysutils/ThreadEvent.h>
 #include <rvsysutils/TimersAndEventManager.h>
 
-#include <atomic>
-#include <cstdint>
-#include <functional>
 #include <limits>
-#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -171,12 +162,15 @@ TEST_F(EventLoop, APassWithNothingQueuedTakesOnlyTheEventsLock) {
 // A timer fires in the first pass strictly past its key, earliest first; equal
 // keys fire in the order they were added.
 TEST_F(EventLoop, FiresInKeyOrderInTheFirstPassStrictlyPastTheKey) {
-    const auto base = Now();
-    Add(base, "A+150 B+100 C+100 D+250 E+99");  // B, C: equal to pass 1's time, not yet due
-    loop->AddTimerFromCallback(std::numeric_limits<unsigned int>::max(), &EventLoop::Record, Name("far"));
+    Add(Now(), "A+150 B+100 C+100 D+250 E+99");  // B, C: equal to pass 1's time, not yet due
     EXPECT_TRUE(Run(3));
     EXPECT_EQ(fired, "E@1 B@2 C@2 A@2 D@3");
-    EXPECT_EQ(Listing(base), "far+4294967295");  // an unsigned delay, counted from the loop's time
+}
+
+TEST_F(EventLoop, AnUnsignedDelayCountsFromTheLoopsTime) {
+    const auto base = Now();
+    loop->AddTimerFromCallback(std::numeric_limits<unsigned int>::max(), &EventLoop::Record, Name("far"));
+    EXPECT_EQ(Listing(base), "far+4294967295");
 }
 
 TEST_F(EventLoop, CallbacksChangeTheQueueDuringTheFiringWalk) {
@@ -199,26 +193,25 @@ TEST_F(EventLoop, CallbacksChangeTheQueueDuringTheFiringWalk) {
 }
 
 // Backwards the tolerance is 200 ms, forwards period/5 + 500 ms; the jump is
-// reported in whole seconds, truncated toward zero. The uptime base sees none.
-TEST_F(EventLoop, ClockJumpTolerancesAndTheSecondsReported) {
+// reported in whole seconds, truncated toward zero.
+TEST_F(EventLoop, ClockJumpsBeyondTheTolerancesAreReportedInWholeSeconds) {
     // Pass n's wall clock deviates by deviation[n - 1] from one period on.
     const std::vector<std::int64_t> deviation{0, -500, -150, -200, -201, 520, 521, 1999, 2000, -1000, -2500, 3600000};
     loop->SetRealTime();
     loop->SetTimeHasChangedCallback(&LogJump);
     EXPECT_TRUE(Run(static_cast<int>(deviation.size()), [&](int n) { JumpWall(deviation[n - 1u]); }));
     EXPECT_EQ(fired, "jump0@2 jump0@5 jump0@7 jump1@8 jump2@9 jump-1@10 jump-2@11 jump3600@12");
-    loop = std::make_unique<TimersAndEventManager>(period);  // no callback, and no throw
-    fired.clear();
+}
+
+TEST_F(EventLoop, WithoutRealTimeAWallClockJumpIsIgnored) {
     EXPECT_TRUE(Run(3, [&](int) { JumpWall(3600000); }));
     EXPECT_EQ(fired, "");
 }
 
-// Without a time-change callback a jump throws -1 before the pass fires anything.
-// Started again, the loop measures from its new start, and the callback runs
-// before the pass fires, so it can move timers.
-TEST_F(EventLoop, JumpWithoutCallbackThrowsAndTheCallbackRunsBeforeFiring) {
+// The loop's time is left as it was, and nothing fires.
+TEST_F(EventLoop, AJumpWithoutACallbackThrowsMinusOneBeforeThePassFires) {
     loop->SetRealTime();
-    auto base = Now();
+    const auto base = Now();
     Add(base, "kept+60");
     try {
         Run(1, [&](int) { JumpWall(10000); });
@@ -227,69 +220,93 @@ TEST_F(EventLoop, JumpWithoutCallbackThrowsAndTheCallbackRunsBeforeFiring) {
         EXPECT_EQ(value, -1);
     }
     EXPECT_EQ(Listing(base), "kept+60");
-    Add(base = Now(), "due+50 ahead+10600");  // ahead: 500 ms past pass 1's time
+}
+
+// So the callback can move or clear timers before they are found due.
+TEST_F(EventLoop, TheTimeChangeCallbackRunsBeforeThePassFires) {
+    loop->SetRealTime();
+    Add(Now(), "due+50 ahead+10600");  // ahead: 500 ms past pass 1's time
     loop->SetTimeHasChangedCallback([](void* data, int seconds) {
         LogJump(data, seconds);
         current->loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "ahead"); }, -1000);
         current->loop->ClearTimersFromCallbackIf([](const TimerEntry& e) { return Named(e, "due"); });
     });
     EXPECT_TRUE(Run(1, [&](int) { JumpWall(10000); }));
-    EXPECT_EQ(fired, "jump10@1 kept@1 ahead@1");
+    EXPECT_EQ(fired, "jump10@1 ahead@1");
 }
 
-// Ceased from the event callback, a pass applies and fires nothing; ceased from
-// a timer, it fires the rest of its due timers. ClearAll drops queued requests.
-TEST_F(EventLoop, CeaseExecutionAndClearAll) {
-    const auto base = Now();
-    Add(base, "due+50");
+TEST_F(EventLoop, CeasedFromTheEventCallbackAPassAppliesAndFiresNothing) {
+    Add(Now(), "due+50");
     loop->RemoveTimerFromOutside(Name("due"));
     EXPECT_TRUE(Run(1, [&](int) { loop->CeaseExecution(); }));
     EXPECT_EQ(fired, "");
     EXPECT_FALSE(loop->IsTimersQueueEmpty());
-    loop->ClearAllTimersFromCallback();  // or the old "due" fires again below
-    Add(base, "a+0 due+0");
+}
+
+// A null callback is dropped when due; CeaseExecution before Start has no effect.
+TEST_F(EventLoop, CeasedFromATimerAPassFiresTheRestOfItsDueTimers) {
+    const auto base = Now();
+    Add(base, "a+0");
     loop->AddTimerFromCallback(base, &Cease, loop.get());
     loop->AddTimerFromCallback(base, nullptr, nullptr);
     Add(base, "b+0");
-    loop->CeaseExecution();  // before Start: no effect
+    loop->CeaseExecution();
     EXPECT_TRUE(Run(5));
-    EXPECT_EQ(fired, "a@1 due@1 b@1");  // the removal was dropped; a null callback is dropped when due
+    EXPECT_EQ(fired, "a@1 b@1");
     EXPECT_EQ(pass, 1);
     EXPECT_TRUE(loop->IsTimersQueueEmpty());
 }
 
-// ClearIf applies queued requests first, in order: a removal takes every timer
-// with its user data, whatever its callback or key, and additions queued before
-// it but not after. Without memory an outside request is lost alone, never thrown.
-TEST_F(EventLoop, OutsideRequestsApplyInOrderOrAreLostAlone) {
+TEST_F(EventLoop, ClearAllDropsQueuedRequests) {
+    const auto base = Now();
+    Add(base, "due+50");
+    loop->RemoveTimerFromOutside(Name("due"));
+    loop->ClearAllTimersFromCallback();
+    Add(base, "due+0");
+    EXPECT_TRUE(Run(1));
+    EXPECT_EQ(fired, "due@1");  // the queued removal was dropped with the old timer
+}
+
+// A removal takes every timer with its user data, whatever its callback or
+// key, and the additions queued before it but not after.
+TEST_F(EventLoop, OutsideRequestsApplyInTheOrderTheyCame) {
     const auto base = Now();
     Add(base, "kept+10 shared+20");
     loop->AddTimerFromCallback(base + 30, &Cease, Name("shared"));
     loop->AddTimerFromOutside(base + 50, &EventLoop::Record, Name("shared"));
     loop->RemoveTimerFromOutside(Name("shared"));
     loop->AddTimerFromOutside(base + 60, &EventLoop::Record, Name("shared"));
+    EXPECT_EQ(Listing(base), "kept+10 shared+60");
+}
+
+TEST_F(EventLoop, AnOutsideRequestWithoutMemoryIsLostAloneWithoutThrowing) {
+    const auto base = Now();
+    Add(base, "kept+10");
     rvsys::test::FailNothrowAllocations(1);
     EXPECT_NO_THROW(loop->RemoveTimerFromOutside(Name("kept")));
     rvsys::test::FailNothrowAllocations(1);
     EXPECT_NO_THROW(loop->AddTimerFromOutside(base + 5, &EventLoop::Record, Name("lost")));
     rvsys::test::FailNothrowAllocations(0);
     loop->AddTimerFromOutside(base + 70, &EventLoop::Record, Name("last"));
-    EXPECT_EQ(Listing(base), "kept+10 shared+60 last+70");
+    EXPECT_EQ(Listing(base), "kept+10 last+70");
 }
 
-// Moved timers go after the unmoved ones on their new key, keep their visit
-// order and move once; a throwing predicate leaves every timer queued, those
-// selected before it moved.
-TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
+// They keep their visit order and move once.
+TEST_F(EventLoop, AdjustPutsMovedTimersAfterTheUnmovedOnesOnTheirNewKey) {
     const auto base = Now();
     Add(base, "A+10 B+10 C+30 D+40");
     loop->AdjustTimersFromCallbackIf([](const TimerEntry& e) { return EventLoop::Named(e, "A B D"); }, 20);
     EXPECT_EQ(Listing(base), "C+30 A+30 B+30 D+60");
+}
+
+TEST_F(EventLoop, AThrowingAdjustPredicateLeavesEveryTimerQueued) {
+    const auto base = Now();
+    Add(base, "A+10 B+10 C+30");
     const auto throwing = [](const TimerEntry& e) {
         return EventLoop::Named(e, "B") ? throw std::runtime_error("predicate") : true;
     };
     EXPECT_THROW(loop->AdjustTimersFromCallbackIf(throwing, -100), std::runtime_error);
-    EXPECT_EQ(Listing(base), "C+-70 A+-70 B+30 D+60");
+    EXPECT_EQ(Listing(base), "A+-90 B+10 C+30");  // A, selected before it, moved
 }
 
 // ---- Real threads ---------------------------------------------------------------------
@@ -298,7 +315,6 @@ TEST_F(EventLoop, AdjustPutsMovedTimersAfterUnmovedOnesAndKeepsTheirOrder) {
 // leave: a removal takes every earlier addition of its user data, and additions
 // of one key stay in the order they came.
 TEST(EventLoopThreads, OutsideRequestsFromFourThreadsMatchAModel) {
-    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(10000), "four threads' requests");
     TimersAndEventManager loop(1);
     ThreadEvent event;
     ASSERT_EQ(event.Create(1, 0), 1);
@@ -360,10 +376,9 @@ TEST(EventLoopThreads, AnUncreatedEventMakesEachPassSleepItsPeriod) {
     EXPECT_EQ(gPasses, 6);
     EXPECT_GE(rvsys::test::ElapsedMs(start), 6 * 10);
 }
-// Nothing can signal an event that was never created: CeaseExecution from
-// another thread ends an endless period at once, and so does a request.
-TEST(EventLoopThreads, AnUncreatedEventsEndlessSleepEndsForCeaseOrARequest) {
-    const rvsys::test::Watchdog watchdog(rvsys::test::Ms(5000), "the endless sleep");
+// Nothing can signal an event that was never created: a request from another
+// thread ends an endless period at once, and so does CeaseExecution.
+TEST(EventLoopThreads, AnOutsideRequestEndsAnUncreatedEventsEndlessSleep) {
     TimersAndEventManager loop(0xFFFFFFFF);
     ThreadEvent never;
     std::atomic<int> fired{0};

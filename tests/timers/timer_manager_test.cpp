@@ -1,15 +1,8 @@
 // TimerManager: the timer thread, its queues and its life cycle.
-#include <gtest/gtest.h>
-
 #include <rvsysutils/Thread.h>
 #include <rvsysutils/TimerManager.h>
 
-#include <atomic>
-#include <functional>
 #include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "support/test_support.h"
 
@@ -76,24 +69,40 @@ protected:
 
 }  // namespace
 
-// Counts, ids, zero and negative due times, all on the one timer thread.
-TEST_F(TimerManagerTest, TimersFireTheirCountOnTheTimerThreadThenFreeTheirIds) {
+// Zero and negative due times are due at once; count 0 fires once and stays until removed.
+TEST_F(TimerManagerTest, EachTimerFiresItsCountOnTheOneTimerThread) {
     ASSERT_EQ(manager.Start(), 1);
-    const auto added = Clock::now();
     ASSERT_EQ(manager.AddTimer(7, Record, Data(7), 20, 3, 15), 1);
     ASSERT_EQ(manager.AddTimer(8, Record, nullptr, 5, 2, 0), 1);     // period 0: the due time
     ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 0, 0, 0), 1);     // once, at once, stays until removed
     ASSERT_EQ(manager.AddTimer(2, Record, nullptr, -50, 1, 20), 1);  // due at once too
-    // Refused once running; while queued the same addition replaces itself.
-    EXPECT_TRUE(Eventually([&] { return manager.AddTimer(1, Record, nullptr, 0, 0, 0) == 0; }));
-    ASSERT_EQ((Counts{Settled(7, 3), Settled(8, 2), Settled(1, 1), Settled(2, 1)}), (Counts{3, 2, 1, 1}));
-    const auto calls = CallsOf(7);
-    // Due 20 and 50 ms after arming, which follows AddTimer: never sooner.
-    EXPECT_GE(std::chrono::duration_cast<rvsys::test::Ms>(calls[0].at - added).count(), 20);
-    EXPECT_GE(std::chrono::duration_cast<rvsys::test::Ms>(calls[2].at - added).count(), 50);
-    for (const Call& call : CallsOf(0)) EXPECT_EQ(call.thread, calls[0].thread);
+    EXPECT_EQ((Counts{Settled(7, 3), Settled(8, 2), Settled(1, 1), Settled(2, 1)}), (Counts{3, 2, 1, 1}));
+    for (const Call& call : CallsOf(0)) EXPECT_EQ(call.thread, CallsOf(7)[0].thread);
     EXPECT_EQ(manager.RemoveTimer(1), 1);
-    EXPECT_EQ(manager.RemoveTimer(7), 0);  // gone by itself
+}
+
+TEST_F(TimerManagerTest, ATimerThatRanOutIsGone) {
+    ASSERT_EQ(manager.Start(), 1);
+    ASSERT_EQ(manager.AddTimer(7, Record, nullptr, 1, 2, 1), 1);
+    ASSERT_EQ(Settled(7, 2), 2u);
+    EXPECT_EQ(manager.RemoveTimer(7), 0);
+    EXPECT_EQ(manager.AddTimer(7, Record, nullptr, 1, 1, 0), 1);
+}
+
+// The first due time and each period after it, counted from AddTimer: never sooner.
+TEST_F(TimerManagerTest, NoExpiryComesBeforeItsTime) {
+    ASSERT_EQ(manager.Start(), 1);
+    const auto added = Clock::now();
+    ASSERT_EQ(manager.AddTimer(7, Record, nullptr, 20, 3, 15), 1);
+    ASSERT_EQ(Settled(7, 3), 3u);
+    const auto calls = CallsOf(7);
+    for (std::size_t i = 0; i < calls.size(); ++i) EXPECT_GE(calls[i].at - added, rvsys::test::Ms(20 + 15 * i));
+}
+
+TEST_F(TimerManagerTest, AddingARunningIdIsRefused) {
+    ASSERT_EQ(manager.Start(), 1);
+    ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 100000, 0, 0), 1);
+    EXPECT_TRUE(Eventually([&] { return manager.AddTimer(1, Record, nullptr, 0, 0, 0) == 0; }));
 }
 
 // The waitable timer refuses a negative period, so the thread drops the addition.
@@ -105,13 +114,14 @@ TEST_F(TimerManagerTest, NegativePeriodDropsTheAdditionSilently) {
     ASSERT_EQ(manager.AddTimer(4, Record, nullptr, 5, 1, 0), 1);
     EXPECT_EQ(Settled(4, 1), 1u);  // the thread has drained all three
     EXPECT_EQ(CallsOf(0).size(), 1u);
-    EXPECT_EQ(manager.RemoveTimer(3) + manager.RemoveTimer(5), 0);
+    EXPECT_EQ(manager.RemoveTimer(3), 0);
+    EXPECT_EQ(manager.RemoveTimer(5), 0);
     EXPECT_EQ(manager.AddTimer(3, Record, nullptr, 5, 1, 0), 1);
 }
 
 // Inside a callback the thread drains nothing, so each call meets the queues as
 // the previous one left them.
-TEST_F(TimerManagerTest, QueueOperationsFromACallback) {
+TEST_F(TimerManagerTest, ACallbackMeetsTheQueuesAsItsPreviousCallLeftThem) {
     ASSERT_EQ(manager.Start(), 1);
     std::vector<long> results;
     std::atomic<bool> done{false};
@@ -146,11 +156,12 @@ TEST_F(TimerManagerTest, ResetFromAnotherThreadKeepsWhatItIsNotGiven) {
     ASSERT_TRUE(Eventually([&] { return manager.ResetTimer(10, 5, 2, 5, Record, Data(2)) == 1; }));
     EXPECT_EQ((Counts{Settled(9, 3), Settled(10, 2)}), (Counts{3, 2}));  // 9: every 10 ms, the new due time
     for (const Call& call : CallsOf(10)) EXPECT_EQ(call.userData, Data(2));
-    EXPECT_EQ(manager.RemoveTimer(9) + manager.RemoveTimer(10), 0);
+    EXPECT_EQ(manager.RemoveTimer(9), 0);
+    EXPECT_EQ(manager.RemoveTimer(10), 0);
 }
 
 // Everything is released at once; the thread ends when the callback returns.
-TEST_F(TimerManagerTest, DestroyedFromItsOwnCallbackWithoutDeadlock) {
+TEST_F(TimerManagerTest, CanBeDestroyedFromItsOwnCallback) {
     auto* owned = new TimerManager;
     ASSERT_EQ(owned->Start(), 1);
     void* thread = nullptr;
@@ -166,8 +177,9 @@ TEST_F(TimerManagerTest, DestroyedFromItsOwnCallbackWithoutDeadlock) {
     EXPECT_EQ(Thread::WaitForThread(thread, 5000, nullptr), 0ul);
 }
 
-// Stop waits 1000 ms, terminates the thread and abandons the manager.
-TEST_F(TimerManagerTest, CallbackOutlivingStopAbandonsTheManager) {
+// Stop waits 1000 ms, terminates the thread and abandons the manager, which
+// then refuses everything but RemoveTimer and its destruction.
+TEST_F(TimerManagerTest, ACallbackOutlivingStopLeavesTheManagerAbandoned) {
     auto* owned = new TimerManager;
     ASSERT_EQ(owned->Start(), 1);
     gAction = Hold;
@@ -177,35 +189,42 @@ TEST_F(TimerManagerTest, CallbackOutlivingStopAbandonsTheManager) {
     const auto start = Clock::now();
     EXPECT_EQ(owned->Stop(), 0);
     EXPECT_GE(rvsys::test::ElapsedMs(start), 1000);
-    EXPECT_EQ(owned->IsRunning() + owned->Start() + owned->AddTimer(3, Record, nullptr, 1, 1, 0), 0);
+    EXPECT_EQ(owned->IsRunning(), 0);
+    EXPECT_EQ(owned->Start(), 0);
+    EXPECT_EQ(owned->AddTimer(3, Record, nullptr, 1, 1, 0), 0);
     EXPECT_EQ(owned->RemoveTimer(2), 1);
     delete owned;     // frees what is left
     gRelease = true;  // the callback returns; its thread ends without touching anything
     Thread::Sleep(20);
 }
 
-// Copies share the timers but only the creator starts, stops and releases;
-// Start and Stop a thousand times; Stop drops every timer.
-TEST_F(TimerManagerTest, CopiesStartsAndStops) {
+// Copies share the timers, but only the creator starts and stops.
+TEST_F(TimerManagerTest, ACopySharesTheTimersButCannotStartOrStop) {
     ASSERT_EQ(manager.Start(), 1);
-    {
-        TimerManager copy(manager);
-        EXPECT_EQ(copy.Start() + copy.Stop(), 0);
-        EXPECT_EQ(copy.AddTimer(1, Record, nullptr, 10000, 0, 0), 1);
-        TimerManager assigned;
-        assigned = manager;
-        EXPECT_EQ(assigned.RemoveTimer(1), 1);
-    }
+    TimerManager copy(manager);
+    EXPECT_EQ(copy.Start(), 0);
+    EXPECT_EQ(copy.Stop(), 0);
+    EXPECT_EQ(copy.AddTimer(1, Record, nullptr, 10000, 0, 0), 1);
+    TimerManager assigned;
+    assigned = manager;
+    EXPECT_EQ(assigned.RemoveTimer(1), 1);
+}
+
+TEST_F(TimerManagerTest, StopDropsEveryTimer) {
+    ASSERT_EQ(manager.Start(), 1);
     EXPECT_EQ(manager.AddTimer(2, Record, nullptr, 1, 0, 10000), 1);  // runs until removed
     EXPECT_EQ(Settled(2, 1), 1u);
     EXPECT_EQ(manager.Stop(), 1);
+    ASSERT_EQ(manager.Start(), 1);
+    EXPECT_EQ(manager.RemoveTimer(2), 0);
+}
+
+TEST_F(TimerManagerTest, StartsAndStopsAThousandTimes) {
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(manager.Start(), 1);
         if (i % 10 == 0) manager.AddTimer(1, Record, nullptr, 0, 1, 0);
         ASSERT_EQ(manager.Stop(), 1);
     }
-    ASSERT_EQ(manager.Start(), 1);
-    EXPECT_EQ(manager.RemoveTimer(2), 0);
 }
 
 // Each expiry comes a whole number of periods after the first, however late

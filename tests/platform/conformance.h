@@ -4,18 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "platform/platform.h"
 #include "support/test_support.h"
 
 using namespace rvsys::platform;
 namespace pf = rvsys::platform;
 using rvsys::test::Clock;
+using rvsys::test::CountOf;
 using rvsys::test::ElapsedMs;
+using rvsys::test::UniqueName;
 
 // A real handle of the calling thread, usable from other threads.
 inline HANDLE DuplicateOwnHandle() {
@@ -67,20 +64,6 @@ inline BOOL Arm(HANDLE timer, std::int64_t due, LONG period = 0, PTIMERAPCROUTIN
     LARGE_INTEGER value;
     value.QuadPart = due < 0 ? due * 10000 : due;
     return pf::SetWaitableTimer(timer, &value, period, routine, timer, FALSE);
-}
-
-// A semaphore name no other test or process uses.
-inline std::string UniqueName(const char* tag) {
-    static int counter = 0;
-    return "rvsys-" + std::to_string(rvsys::test::ProcessId()) + "-" + tag + "-" + std::to_string(counter++);
-}
-
-// A semaphore's count, read as the library reads it: release one, take it back.
-inline LONG CountOf(HANDLE semaphore) {
-    LONG previous = -1;
-    if (pf::ReleaseSemaphore(semaphore, 1, &previous) == FALSE) return -1;
-    EXPECT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
-    return previous;
 }
 
 #endif  // RVSYS_TESTS_PLATFORM_CONFORMANCE_H

@@ -323,11 +323,6 @@ TEST(TimerService, AFailedStartLeavesNoDescriptorAndTheNextArmingStartsIt) {
 
 namespace {
 
-bool FileExistsFor(const std::string& name) {
-    struct stat status;
-    return stat(("/dev/shm/w32sem." + std::to_string(getuid()) + ".n." + name).c_str(), &status) == 0;
-}
-
 template <class T>
 T* SharedMemory() {
     void* memory = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -372,10 +367,10 @@ TEST(SemaphoreLifetime, KilledLastHolderAndForkChildren) {
                              return kill(getpid(), SIGKILL);
                          }),
               std::vector<int>{128 + SIGKILL});
-    EXPECT_TRUE(FileExistsFor(name));
+    EXPECT_TRUE(rvsys::test::SemaphoreFileExists(name));
     EXPECT_EQ(pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str()), nullptr);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_FILE_NOT_FOUND});
-    EXPECT_FALSE(FileExistsFor(name));
+    EXPECT_FALSE(rvsys::test::SemaphoreFileExists(name));
     HANDLE fresh = pf::CreateSemaphoreA(nullptr, 1, 2, name.c_str());
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
     EXPECT_EQ(CountOf(fresh), 1);  // its own initial count, not the dead one's 0
@@ -385,7 +380,7 @@ TEST(SemaphoreLifetime, KilledLastHolderAndForkChildren) {
     EXPECT_NE(again, nullptr);
     pf::CloseHandle(again);
     pf::CloseHandle(fresh);
-    EXPECT_FALSE(FileExistsFor(name));
+    EXPECT_FALSE(rvsys::test::SemaphoreFileExists(name));
 }
 
 // Processes creating, taking and closing one name keep mutual exclusion, and
@@ -417,5 +412,5 @@ TEST(SemaphoreRaces, ExclusionHoldsWithInjectedDelays) {
               std::vector<int>(4, 0));
     EXPECT_EQ(shared->overlaps.load(), 0);
     EXPECT_EQ(shared->plain, 4 * 300);
-    EXPECT_FALSE(FileExistsFor(churn));
+    EXPECT_FALSE(rvsys::test::SemaphoreFileExists(churn));
 }

@@ -2,22 +2,15 @@
 // or Unlock, or blocked in Lock, run many times over: each round must leave the
 // name's count exactly as the clean-up rules say. Linux only (Windows' runtime
 // never interrupts a thread with a handler); slow.
-#include <gtest/gtest.h>
-
 #include <rvsysutils/Semaphore.h>
 
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -25,18 +18,6 @@
 namespace pf = rvsys::platform;
 
 namespace {
-
-std::string UniqueBase(const std::string& tag) {
-    return "rvsys-rounds-" + std::to_string(getpid()) + "-" + tag + "-";
-}
-
-// The count: release one (reporting the count before), take it back.
-long CountOf(void* handle) {
-    pf::LONG previous = -1;
-    if (pf::ReleaseSemaphore(handle, 1, &previous) == 0) return -1;
-    pf::WaitForSingleObject(handle, 0);
-    return previous;
-}
 
 struct LoopProgress {
     std::atomic<long> turns[2];
@@ -71,7 +52,7 @@ TEST(SemaphoreSignalRounds, EachRoundLeavesExactlyOneUnitWhateverTheSignalInterr
     const int rounds = std::getenv("RVSYS_TEST_SIGNAL_ROUNDS") != nullptr
                            ? std::atoi(std::getenv("RVSYS_TEST_SIGNAL_ROUNDS"))
                            : 1000 / rvsys::test::TimeScale();
-    const std::string base = UniqueBase("rounds");
+    const std::string base = rvsys::test::UniqueName("rounds");
     void* watcher = pf::CreateSemaphoreA(nullptr, 1, 0xFFFF, (base + "1").c_str());
     ASSERT_NE(watcher, nullptr);
     auto* progress = static_cast<LoopProgress*>(
@@ -96,17 +77,16 @@ TEST(SemaphoreSignalRounds, EachRoundLeavesExactlyOneUnitWhateverTheSignalInterr
         int status = 0;
         waitpid(child, &status, 0);
         if (!WIFSIGNALED(status) || WTERMSIG(status) != signal) ++wrongEnds;
-        const long count = CountOf(watcher);
+        const long count = rvsys::test::CountOf(watcher);
         if (count != 1) {
             ++wrongCounts;
-            while (CountOf(watcher) > 1) pf::WaitForSingleObject(watcher, 0);
-            if (CountOf(watcher) == 0) pf::ReleaseSemaphore(watcher, 1, nullptr);
+            while (rvsys::test::CountOf(watcher) > 1) pf::WaitForSingleObject(watcher, 0);
+            if (rvsys::test::CountOf(watcher) == 0) pf::ReleaseSemaphore(watcher, 1, nullptr);
         }
     }
     EXPECT_EQ(wrongCounts, 0) << "of " << rounds << " rounds";
     EXPECT_EQ(wrongEnds, 0);
     pf::CloseHandle(watcher);
-    struct stat status;
-    EXPECT_NE(stat(("/dev/shm/w32sem." + std::to_string(getuid()) + ".n." + base + "1").c_str(), &status), 0);
+    EXPECT_FALSE(rvsys::test::SemaphoreFileExists(base + "1"));
     munmap(progress, sizeof(LoopProgress));
 }

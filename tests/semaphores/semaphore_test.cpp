@@ -28,14 +28,12 @@
 
 namespace pf = rvsys::platform;
 using namespace rvsys::platform;  // constants (and SIGBREAK): macros on Windows
+using rvsys::test::CountOf;
 using rvsys::test::RunHelper;
+using rvsys::test::UniqueName;
 
 namespace {
 
-// A base name unique to this run; with the number it names one semaphore.
-std::string UniqueBase(const std::string& tag) {
-    return "rvsys-lib-" + std::to_string(rvsys::test::ProcessId()) + "-" + tag + "-";
-}
 // The base name a helper process works with, passed through its environment.
 void SetHelperBase(const std::string& base) { rvsys::test::SetEnvironment("RVSYS_TEST_SEMAPHORE_BASE", base); }
 std::string HelperBase() { return std::getenv("RVSYS_TEST_SEMAPHORE_BASE"); }
@@ -43,15 +41,6 @@ std::string HelperBase() { return std::getenv("RVSYS_TEST_SEMAPHORE_BASE"); }
 // A raw handle to the semaphore that Semaphore(number, base) names.
 void* OpenRaw(const std::string& base, int number) {
     return pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, (base + std::to_string(number)).c_str());
-}
-
-// The count: release one (reporting the count before), take it back. -1 when
-// the release fails (the count is at the maximum).
-long CountOf(void* handle) {
-    pf::LONG previous = -1;
-    if (pf::ReleaseSemaphore(handle, 1, &previous) == 0) return -1;
-    pf::WaitForSingleObject(handle, 0);
-    return previous;
 }
 
 std::atomic<int> gLastRecorded{0};
@@ -90,7 +79,7 @@ class SemaphoreObject : public testing::Test {
 protected:
     ~SemaphoreObject() override { pf::CloseHandle(raw); }
     const std::string before = Semaphore::GetLastError();
-    const std::string base = UniqueBase(testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string base = UniqueName(testing::UnitTest::GetInstance()->current_test_info()->name());
     Semaphore object{1, base.c_str()};
     void* raw = OpenRaw(base, 1);
 };
@@ -216,7 +205,7 @@ RVSYS_HELPER(report_errors) {
 // one in a message box (Linux: syslog), nothing written. GetLastError keeps
 // the last.
 TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
-    SetHelperBase(UniqueBase("reports"));
+    SetHelperBase(UniqueName("reports"));
     std::string written, boxes;
     for (const std::string& message : {kTooManyPosts, kCreateFailed, kTooManyPosts}) {
         written += "\n" + message + "\n";
@@ -261,7 +250,7 @@ RVSYS_HELPER(try_lock_once) {
 
 // A unit held here keeps a helper out; a helper's Lock(true) unit comes back at its exit.
 TEST(SemaphoreProcesses, ProcessesShareTheCount) {
-    const std::string base = UniqueBase("procs");
+    const std::string base = UniqueName("procs");
     SetHelperBase(base);
     Semaphore mine(1, base.c_str());  // also keeps the name alive between the helpers
     ASSERT_TRUE(mine.Lock(true));
@@ -293,7 +282,7 @@ RVSYS_HELPER(hold_then_signal) {
 TEST(SemaphoreSignals, ASignalGivesBackOnlyUnitsLockedForCleanup) {
     for (int signal : {SIGINT, SIGTERM, SIGBREAK}) {
         SCOPED_TRACE("signal " + std::to_string(signal));
-        const std::string base = UniqueBase("hold" + std::to_string(signal));
+        const std::string base = UniqueName("hold" + std::to_string(signal));
         SetHelperBase(base);
         rvsys::test::SetEnvironment("RVSYS_TEST_SIGNAL", std::to_string(signal));
         Semaphore watchGivesBack(1, base.c_str());
@@ -328,7 +317,7 @@ RVSYS_HELPER(previous_handlers_in_order) {
 // Each of the seven signals reaches the handler it replaced, after the
 // clean-up; a later object installs nothing.
 TEST(SemaphoreSignals, EachSignalReachesTheHandlerItReplaced) {
-    SetHelperBase(UniqueBase("order"));
+    SetHelperBase(UniqueName("order"));
     std::string output;
     EXPECT_EQ(RunHelper("previous_handlers_in_order", &output), 0) << output;
 }
@@ -360,7 +349,7 @@ RVSYS_HELPER(sweep_during_churn) {
 
 // Sweeps race safely with construction and destruction on other threads.
 TEST(SemaphoreSignals, SweepsRaceSafelyWithConstructionAndDestructionOnOtherThreads) {
-    SetHelperBase(UniqueBase("churn"));
+    SetHelperBase(UniqueName("churn"));
     EXPECT_EQ(RunHelper("sweep_during_churn"), 0);
 }
 
@@ -414,7 +403,7 @@ TEST_P(SemaphorePlantedFile, IsRefusedWithAccessDeniedAndLeftAsItWas) {
     const PlantedFile& planted = GetParam();
     constexpr uid_t kNobody = 65534;
     if (planted.otherUser && geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
-    const std::string base = UniqueBase(std::string("planted-") + planted.what);
+    const std::string base = UniqueName(std::string("planted-") + planted.what);
     const std::string path = FileOf(base + "1");
     ASSERT_TRUE(Plant(path, planted.mode, planted.otherUser ? kNobody : geteuid()));
     struct stat before;
@@ -434,20 +423,11 @@ TEST_P(SemaphorePlantedFile, IsRefusedWithAccessDeniedAndLeftAsItWas) {
     unlink(path.c_str());
 }
 
-namespace {
-
-bool NameExists(const std::string& name) {
-    struct stat status;
-    return stat(FileOf(name).c_str(), &status) == 0;
-}
-
-}  // namespace
-
 // The name goes with the process that held it last, also when one of its
 // threads is blocked in Lock as the signal arrives (the wait holds the object,
 // not a handle).
 TEST(SemaphoreSignals, TheNameGoesWithItsLastHolderWhileAThreadIsBlockedInLock) {
-    const std::string base = UniqueBase("blocked");
+    const std::string base = UniqueName("blocked");
     const pid_t child = fork();
     if (child == 0) {
         Semaphore holder(1, base.c_str());
@@ -469,7 +449,7 @@ TEST(SemaphoreSignals, TheNameGoesWithItsLastHolderWhileAThreadIsBlockedInLock) 
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
-    EXPECT_FALSE(NameExists(base + "1"));
+    EXPECT_FALSE(rvsys::test::SemaphoreFileExists(base + "1"));
     unlink(FileOf(base + "1").c_str());
 }
 
@@ -497,7 +477,7 @@ RVSYS_HELPER(failure_inside_handler) {
 // A failure inside the clean-up handler is written to standard error, neither
 // stored nor sent to syslog: a report from there is async-signal-safe.
 TEST(SemaphoreSignals, AFailureInsideTheHandlerIsWrittenToStandardErrorOnly) {
-    SetHelperBase(UniqueBase("inhandler"));
+    SetHelperBase(UniqueName("inhandler"));
     std::string output;
     EXPECT_EQ(RunHelper("failure_inside_handler", &output), 0);
     // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread calls strerror meanwhile

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,18 @@ double GridDriftMs(const std::vector<Clock::time_point>& times, Clock::time_poin
         last = std::min(last, phase(times.size() - 1 - i));
     }
     return last - first;
+}
+
+std::string UniqueName(const std::string& tag) {
+    static std::atomic<int> counter{0};
+    return "rvsys-" + std::to_string(ProcessId()) + "-" + tag + "-" + std::to_string(counter++) + "-";
+}
+
+long CountOf(void* semaphore) {
+    rvsys::platform::LONG previous = -1;
+    if (rvsys::platform::ReleaseSemaphore(semaphore, 1, &previous) == 0) return -1;
+    rvsys::platform::WaitForSingleObject(semaphore, 0);
+    return previous;
 }
 
 namespace {

@@ -36,8 +36,8 @@ inline std::int64_t ElapsedMs(Clock::time_point since) {
 long KernelThreadId();
 
 // Waits until the thread with that id sleeps in the kernel, polling; false if
-// it does not within `limit`. Where the system does not report thread states
-// (Wine), it waits a fixed moment instead and returns true.
+// it does not within `limit`. Windows waits a fixed moment instead and returns
+// true.
 bool WaitUntilBlocked(long tid, Ms limit = Ms(5000));
 
 // A pipe nobody writes to: Read blocks the calling thread in the system's
@@ -109,6 +109,17 @@ struct HelperRegistration {
     static int name##_helper();                                                               \
     static const ::rvsys::test::HelperRegistration name##_registration(#name, name##_helper); \
     static int name##_helper()
+
+// ---- Named semaphores ---------------------------------------------------------------
+// A name no other test or process uses: "rvsys-<pid>-<tag>-<n>-".
+std::string UniqueName(const std::string& tag);
+// A semaphore's count, read as the library reads it: release one, take it
+// back. -1 when the release fails (the count is at the maximum).
+long CountOf(void* semaphore);
+#if !defined(_WIN32)
+// Whether the Linux layer's backing file for the name exists.
+bool SemaphoreFileExists(const std::string& name);
+#endif
 
 // ---- Process facts -------------------------------------------------------------------
 int ProcessId();

@@ -1,6 +1,7 @@
 // The Linux side of the test support: /proc for thread states, fork and exec
 // for helper processes and signals.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +115,11 @@ int Helper::Wait() {
 
 void Helper::Kill() {
     if (mProcess > 0) kill(static_cast<pid_t>(mProcess), SIGKILL);
+}
+
+bool SemaphoreFileExists(const std::string& name) {
+    struct stat status;
+    return stat(("/dev/shm/w32sem." + std::to_string(getuid()) + ".n." + name).c_str(), &status) == 0;
 }
 
 int ProcessId() { return static_cast<int>(getpid()); }

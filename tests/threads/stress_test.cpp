@@ -5,17 +5,13 @@
 // safe on Linux, where neither the routines nor the library's steps on the
 // thread hold a lock the layer does not defer termination around; Windows'
 // TerminateThread can leave the loader's, the heap's or Wine's locks held.
-#include <gtest/gtest.h>
-
 #include <rvsysutils/Thread.h>
 #include <rvsysutils/ThreadBase.h>
 #include <rvsysutils/ThreadMutex.h>
 
-#include <atomic>
-#include <cstdint>
 #include <random>
-#include <thread>
-#include <vector>
+
+#include "support/test_support.h"
 
 namespace {
 
@@ -45,44 +41,38 @@ protected:
     }
 };
 
+// Start and stop cycles over every path: a subclass object, one object started
+// again and again (Start stops a previous run), StartThread and StopThread, and
+// self-deleting threads left alone or stopped while they wait.
 void Cycles(int count, bool cutShort) {
     std::mt19937 random(2024);  // NOLINT(cert-msc51-cpp): a fixed seed makes a failure repeatable
     Worker reused;
     for (int cycle = 0; cycle < count; ++cycle) {
         const auto spins = static_cast<unsigned>(random() % 20000);
         const unsigned long timeout = cutShort ? random() % 3 : kInfinite;
-        const bool wait = !cutShort || spins % 2 == 0;
-        switch (cycle % 4) {
-            case 0: {  // a subclass object
-                Worker worker;
-                ASSERT_EQ(worker.Start(nullptr), 1);
-                ASSERT_TRUE(worker.Stop(timeout) == 1 || cutShort);
-                break;
+        if (cycle % 4 == 0) {
+            Worker worker;
+            ASSERT_EQ(worker.Start(nullptr), 1);
+            const long stopped = worker.Stop(timeout);
+            if (!cutShort) {
+                ASSERT_EQ(stopped, 1);
             }
-            case 1:  // one object started again and again (Start stops a previous run)
-                ASSERT_EQ(reused.Start(nullptr), 1);
-                ASSERT_TRUE(!wait || reused.WaitForThreadEnd(timeout) == 1 || cutShort);
-                break;
-            default: {  // StartThread / StopThread; self-deleting: left alone, or stopped while it waits
-                const bool selfDeleting = cycle % 4 == 3;
-                if (selfDeleting && wait) {
-                    ASSERT_NE(
-                        StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins % 500}), nullptr, 1),
-                        nullptr);
-                    break;
-                }
-                ThreadBase* thread =
-                    selfDeleting
-                        ? StartThread(WaitForever, nullptr, nullptr, 1)
-                        : StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins}), nullptr, 0);
-                ASSERT_NE(thread, nullptr);
-                unsigned long code = 0;
-                const long stopped = StopThread(&thread, timeout, &code);
-                ASSERT_TRUE(stopped == 1 || cutShort);
-                ASSERT_EQ(thread, nullptr);
-                ASSERT_EQ(code, stopped == 1 ? spins : 0xFFFFFFFFul);
-                break;
-            }
+        } else if (cycle % 4 == 1) {
+            ASSERT_EQ(reused.Start(nullptr), 1);
+            if (!cutShort || spins % 2 == 0) reused.WaitForThreadEnd(timeout);
+        } else if (cycle % 4 == 3 && (!cutShort || spins % 2 == 0)) {
+            ASSERT_NE(StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins % 500}), nullptr, 1),
+                      nullptr);
+        } else {
+            ThreadBase* thread =
+                cycle % 4 == 3
+                    ? StartThread(WaitForever, nullptr, nullptr, 1)
+                    : StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins}), nullptr, 0);
+            ASSERT_NE(thread, nullptr);
+            unsigned long code = 0;
+            const long stopped = StopThread(&thread, timeout, &code);
+            ASSERT_EQ(thread, nullptr);
+            ASSERT_EQ(code, stopped == 1 ? spins : 0xFFFFFFFFul);
         }
     }
     // Self-deleting threads left alone may still be ending: give them a moment

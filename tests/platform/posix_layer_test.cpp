@@ -30,8 +30,7 @@
 
 namespace posix = rvsys::platform::posix;
 
-// The tick is CLOCK_BOOTTIME in ms, as Windows' counts time asleep too (the
-// wall clock is checked with the other systems' conformance tests).
+// The tick is CLOCK_BOOTTIME in ms, as Windows' counts time asleep too.
 TEST(ClockSeam, TickIsBootTime) {
     auto bootMs = [] {
         timespec ts;
@@ -140,7 +139,7 @@ void TerminateSpinningThreads(int count) {
 // The kernel thread of a terminated thread ends and glibc reclaims its stack:
 // after the first few hundred, mappings and virtual size stay flat, and no
 // thread or descriptor is left.
-TEST(Termination, ManyTerminatedThreadsLeaveMappingsAndSizeFlat) {
+TEST(Termination, ManyTerminatedThreadsLeaveNoResourcesBehind) {
     std::thread([] {}).join();  // a sanitizer's own thread starts with the first one
     const long threadsBefore = StatusField("Threads:");
     const long descriptorsBefore = Descriptors();
@@ -251,42 +250,6 @@ TEST(TimerService, WakesOnlyWhenATimerIsDue) {
 }
 
 namespace {
-void RVSYS_WINAPI Ignore(LPVOID, DWORD, DWORD) {}
-}  // namespace
-
-// A thread that arms a routine timer times it itself in its alertable waits:
-// it takes the service's 1 ns timer slack instead of the 50 us it inherited.
-TEST(TimerService, ARoutineTimerGivesItsThreadTheServicesSlack) {
-    unsigned long slack = 0;
-    std::thread([&] {
-        prctl(PR_SET_TIMERSLACK, 50000UL, 0, 0, 0);
-        HANDLE timer = pf::CreateWaitableTimerA(nullptr, FALSE, nullptr);
-        LARGE_INTEGER due;
-        due.QuadPart = -600000000;
-        pf::SetWaitableTimer(timer, &due, 0, Ignore, nullptr, FALSE);
-        slack = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
-        pf::CancelWaitableTimer(timer);
-        pf::CloseHandle(timer);
-    }).join();
-    EXPECT_EQ(slack, 1ul);
-}
-
-// A thread's heap of routine timers ends with the thread: its pooled object
-// reaches the next thread without one, whose alertable waits then leave the
-// service's lock alone.
-TEST(TimerService, AnEndedThreadLeavesNoRoutineTimerHeapToItsObject) {
-    posix::ThreadObj* object = nullptr;
-    std::thread([&] {
-        HANDLE timer = pf::CreateWaitableTimerA(nullptr, FALSE, nullptr);
-        EXPECT_EQ(Arm(timer, -1, 0, Ignore), TRUE);
-        EXPECT_EQ(pf::SleepEx(5000, TRUE), WAIT_IO_COMPLETION);
-        object = posix::CurrentThread();
-        pf::CloseHandle(timer);
-    }).join();
-    EXPECT_EQ(object->ownedTimers, nullptr);  // pooled memory: readable after the thread's end
-}
-
-namespace {
 
 int OpenDescriptors() {
     int count = 0;
@@ -317,7 +280,7 @@ RVSYS_HELPER(service_start_at_descriptor_limit) {
     return 0;
 }
 
-TEST(TimerService, AFailedStartLeavesNoDescriptorAndTheNextArmingStartsIt) {
+TEST(TimerService, AStartFailingAtTheDescriptorLimitIsRecoverable) {
     EXPECT_EQ(rvsys::test::RunHelper("service_start_at_descriptor_limit"), 0);
 }
 
@@ -355,10 +318,9 @@ std::vector<int> InChildren(int count, const std::function<int()>& body, bool ra
 
 }  // namespace
 
-// A SIGKILLed last holder leaves the name's file, which the next open removes
-// (2); a new create starts afresh. A fork child closing an inherited handle
-// leaves the object alive; the last close removes the file.
-TEST(SemaphoreLifetime, KilledLastHolderAndForkChildren) {
+// A SIGKILLed last holder leaves the name's file: the next open removes it and
+// fails with 2, and a new create starts afresh with its own count.
+TEST(SemaphoreLifetime, TheNextOpenRemovesWhatAKilledLastHolderLeft) {
     const std::string name = UniqueName("killed");
     EXPECT_EQ(InChildren(1,
                          [&] {
@@ -373,13 +335,19 @@ TEST(SemaphoreLifetime, KilledLastHolderAndForkChildren) {
     EXPECT_FALSE(rvsys::test::SemaphoreFileExists(name));
     HANDLE fresh = pf::CreateSemaphoreA(nullptr, 1, 2, name.c_str());
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
-    EXPECT_EQ(CountOf(fresh), 1);  // its own initial count, not the dead one's 0
+    EXPECT_EQ(CountOf(fresh), 1);
+    pf::CloseHandle(fresh);
+}
 
-    EXPECT_EQ(InChildren(1, [&] { return pf::CloseHandle(fresh) == TRUE ? 0 : 1; }), std::vector<int>{0});
+// The object lives on until the last close in any process removes the file.
+TEST(SemaphoreLifetime, AForkChildClosingAnInheritedHandleLeavesTheObject) {
+    const std::string name = UniqueName("inherited");
+    HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 1, 2, name.c_str());
+    EXPECT_EQ(InChildren(1, [&] { return pf::CloseHandle(semaphore) == TRUE ? 0 : 1; }), std::vector<int>{0});
     HANDLE again = pf::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
     EXPECT_NE(again, nullptr);
     pf::CloseHandle(again);
-    pf::CloseHandle(fresh);
+    pf::CloseHandle(semaphore);
     EXPECT_FALSE(rvsys::test::SemaphoreFileExists(name));
 }
 

@@ -14,7 +14,7 @@ constexpr DWORD kFromSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE
 }  // namespace
 
 // By default the system time is the wall clock, counted from 1601 in 100 ns
-// units (scripted clocks are exercised by the event loop's tests).
+// units.
 TEST(ClockSeam, SystemTimeIsTheWallClock) {
     constexpr std::int64_t kUnitsFrom1601To1970 = 116444736000000000;
     FILETIME file;
@@ -28,9 +28,8 @@ TEST(ClockSeam, SystemTimeIsTheWallClock) {
 }
 
 // A system error's text; an unknown code fails with 317, a too small buffer
-// with 122. (That an allocated text is the same shows in the semaphore
-// reports' tests, which expect the caller's-buffer text.)
-TEST(SystemErrorText, FromTheSystemOrAnError) {
+// with 122.
+TEST(SystemErrorText, ComesFromTheSystemOrFailsWithTheDocumentedError) {
     char text[512];
     const DWORD length =
         pf::FormatMessageA(kFromSystem, nullptr, ERROR_TOO_MANY_POSTS, LANG_USER_DEFAULT, text, sizeof text, nullptr);

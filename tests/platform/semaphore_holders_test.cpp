@@ -24,8 +24,7 @@ RVSYS_HELPER(wait_for_a_unit) {
 }
 
 // A waiter killed in its wait does not swallow a later release meant for the
-// next one. (A killed holder's unit staying taken is shown by the semaphore
-// signal tests and the Linux lifetime test.)
+// next one.
 TEST(SemaphoreHolders, AKilledWaiterTakesNothing) {
     const std::string name = UniqueName("holders");
     rvsys::test::SetEnvironment("RVSYS_TEST_SEMAPHORE_NAME", name);

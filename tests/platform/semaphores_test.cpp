@@ -18,34 +18,40 @@ DWORD RVSYS_WINAPI WaitForever(LPVOID) {
 
 }  // namespace
 
-// Create on a live name gives 183 and the first count and maximum; open
-// shares the count; a refused release changes nothing.
-TEST(Semaphores, CreateOpenShareAndMaximum) {
+// Create on a live name gives 183 and opens the existing object, with its
+// count and maximum; open shares the count too.
+TEST(Semaphores, CreateOnALiveNameOpensTheExistingObject) {
     const std::string name = UniqueName("create");
     HANDLE first = Create(name, 1, 2);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
     HANDLE second = Create(name, 0, 100);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_ALREADY_EXISTS});
     HANDLE opened = Open(name);
-    ASSERT_TRUE(first && second && opened && first != second);
+    ASSERT_NE(second, nullptr);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_NE(second, first);
     EXPECT_EQ(pf::WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
     EXPECT_EQ(pf::WaitForSingleObject(first, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(pf::ReleaseSemaphore(second, 2, nullptr), TRUE);
+    EXPECT_EQ(pf::ReleaseSemaphore(first, 1, nullptr), FALSE);  // 2 is the first maximum
+    for (HANDLE handle : {first, second, opened}) pf::CloseHandle(handle);
+}
+
+TEST(Semaphores, ARefusedReleaseChangesNothing) {
+    HANDLE semaphore = Create(UniqueName("refused"), 2, 2);
     LONG previous = 77;
-    EXPECT_EQ(pf::ReleaseSemaphore(second, 2, &previous), TRUE);
-    EXPECT_EQ(previous, 0);
-    previous = 77;
-    EXPECT_EQ(pf::ReleaseSemaphore(first, 1, &previous), FALSE);  // 2 is the first maximum
+    EXPECT_EQ(pf::ReleaseSemaphore(semaphore, 1, &previous), FALSE);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_TOO_MANY_POSTS});
     EXPECT_EQ(previous, 77);
-    EXPECT_EQ(pf::WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(CountOf(first), 1);
-    for (HANDLE handle : {first, second, opened}) pf::CloseHandle(handle);
+    EXPECT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(CountOf(semaphore), 1);
+    pf::CloseHandle(semaphore);
 }
 
 // Bad counts give 87, bad names 123 and 206 (the longest name works, and is
 // found again though its file name is hashed); "Local\" is the bare name; a
 // slash is only a character of the name.
-TEST(Semaphores, CountsAndNames) {
+TEST(Semaphores, CreateValidatesCountsAndNames) {
     const std::string base = UniqueName("names");
     const std::string longest = base + std::string(259 - base.size(), 'x');
     const struct {
@@ -85,8 +91,7 @@ TEST(Semaphores, ReleasingZeroOrFewerUnitsFailsWith87) {
     pf::CloseHandle(semaphore);
 }
 
-// A release of n units wakes n waiters; a terminated waiter takes no unit.
-TEST(Semaphores, Waits) {
+TEST(Semaphores, AReleaseOfNUnitsWakesNWaiters) {
     HANDLE semaphore = Create(UniqueName("wait"), 0, 10);
     {
         BlockedWaiters waiters(semaphore, 3);
@@ -98,6 +103,12 @@ TEST(Semaphores, Waits) {
         waiters.Join();
         EXPECT_EQ(waiters.woken.load(), 3);
     }
+    pf::CloseHandle(semaphore);
+}
+
+// A terminated waiter takes no unit and leaves no wake-up behind.
+TEST(Semaphores, ATerminatedWaiterTakesNothing) {
+    HANDLE semaphore = Create(UniqueName("terminated"), 0, 10);
     gBlockedOn = semaphore;
     gWaiter = 0;
     HANDLE thread = pf::CreateThread(nullptr, 0, WaitForever, nullptr, 0, nullptr);
@@ -106,6 +117,7 @@ TEST(Semaphores, Waits) {
     EXPECT_EQ(pf::TerminateThread(thread, 9), TRUE);
     EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
     pf::CloseHandle(thread);
-    EXPECT_EQ(CountOf(semaphore), 0);  // no unit taken, no wake-up left behind
+    EXPECT_EQ(pf::ReleaseSemaphore(semaphore, 1, nullptr), TRUE);
+    EXPECT_EQ(CountOf(semaphore), 1);
     pf::CloseHandle(semaphore);
 }

@@ -83,7 +83,7 @@ protected:
 
 }  // namespace
 
-TEST_P(TerminateThreadTest, TargetNeverRunsAgainAndEndsWithTheGivenCode) {
+TEST_P(TerminateThreadTest, TargetStopsAtOnceWithTheGivenCode) {
     const TargetState& state = GetParam();
 #if defined(RVSYS_SANITIZER_THREAD)
     if (std::string(state.name) == "in a signal handler") {

@@ -20,8 +20,8 @@ DWORD RVSYS_WINAPI ExitWithFive(LPVOID) { pf::ExitThread(5); }
 
 // The exit code is 259 while the thread runs, then ExitThread's code or
 // TerminateThread's (given only once the thread runs its routine); the ended
-// thread stays signalled. (A routine's result: the library's thread tests.)
-TEST(Threads, ExitCodes) {
+// thread stays signalled.
+TEST(Threads, ExitCodeIsStillActiveThenTheGivenOne) {
     gGate = pf::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> started{false};
     HANDLE terminated = pf::CreateThread(nullptr, 0, Gated, &started, 0, nullptr);
@@ -39,36 +39,38 @@ TEST(Threads, ExitCodes) {
     pf::CloseHandle(gGate);
 }
 
-// A thread created suspended runs only after ResumeThread, and never if it is
-// terminated before; suspend and resume return the previous count, which
-// stops at 127.
-TEST(Threads, SuspendAndResume) {
-    gGate = pf::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+TEST(Threads, ACreatedSuspendedThreadRunsOnlyAfterResume) {
+    gGate = pf::CreateEventA(nullptr, TRUE, TRUE, nullptr);
     std::atomic<bool> ran{false};
-    HANDLE never = pf::CreateThread(nullptr, 0, Gated, &ran, CREATE_SUSPENDED, nullptr);
-    EXPECT_EQ(pf::TerminateThread(never, 9), TRUE);
-    EXPECT_EQ(pf::WaitForSingleObject(never, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCodeOf(never), 9u);
     HANDLE thread = pf::CreateThread(nullptr, 0, Gated, &ran, CREATE_SUSPENDED, nullptr);
     EXPECT_EQ(pf::WaitForSingleObject(thread, 30), WAIT_TIMEOUT);
     EXPECT_FALSE(ran.load());
+    EXPECT_EQ(pf::ResumeThread(thread), 1u);
+    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ran.load());
+    pf::CloseHandle(thread);
+    pf::CloseHandle(gGate);
+}
+
+// Suspend and resume return the previous count, which stops at 127; resuming
+// a thread that is not suspended does nothing.
+TEST(Threads, TheSuspendCountStopsAt127) {
+    gGate = pf::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = pf::CreateThread(nullptr, 0, Gated, nullptr, CREATE_SUSPENDED, nullptr);
     for (DWORD i = 1; i < MAXIMUM_SUSPEND_COUNT; ++i) ASSERT_EQ(pf::SuspendThread(thread), i);
     pf::SetLastError(0);
     EXPECT_EQ(pf::SuspendThread(thread), 0xFFFFFFFFu);
     EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SIGNAL_REFUSED});
-    for (DWORD i = MAXIMUM_SUSPEND_COUNT; i > 1; --i) ASSERT_EQ(pf::ResumeThread(thread), i);
-    EXPECT_FALSE(ran.load());
-    EXPECT_EQ(pf::ResumeThread(thread), 1u);
-    EXPECT_TRUE(rvsys::test::Eventually([&] { return ran.load(); }));
-    EXPECT_EQ(pf::ResumeThread(thread), 0u);  // not suspended: nothing to do
+    for (DWORD i = MAXIMUM_SUSPEND_COUNT; i > 0; --i) ASSERT_EQ(pf::ResumeThread(thread), i);
+    EXPECT_EQ(pf::ResumeThread(thread), 0u);
     pf::SetEvent(gGate);
     EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    for (HANDLE handle : {never, thread, gGate}) pf::CloseHandle(handle);
+    pf::CloseHandle(thread);
+    pf::CloseHandle(gGate);
 }
 
-// Priority levels are validated (87) and kept; closing the current thread's
-// pseudo-handle does nothing.
-TEST(Threads, PrioritiesAndThePseudoHandle) {
+// Priority levels are validated (87) and kept.
+TEST(Threads, OnlyDocumentedPriorityLevelsAreAccepted) {
     HANDLE self = pf::GetCurrentThread();
     const int original = pf::GetThreadPriority(self);
     pf::SetLastError(0);
@@ -80,12 +82,16 @@ TEST(Threads, PrioritiesAndThePseudoHandle) {
         EXPECT_EQ(pf::GetThreadPriority(self), level);
     }
     pf::SetThreadPriority(self, original);
-    EXPECT_EQ(pf::CloseHandle(self), TRUE);
+}
+
+TEST(Threads, ClosingThePseudoHandleDoesNothing) {
+    EXPECT_EQ(pf::CloseHandle(pf::GetCurrentThread()), TRUE);
+    EXPECT_EQ(pf::SetThreadPriority(pf::GetCurrentThread(), THREAD_PRIORITY_NORMAL), TRUE);
 }
 
 // The holder re-enters through Enter and TryEnter and must leave as often
-// before another thread gets in. (Exclusion under contention: the mutex stress.)
-TEST(CriticalSections, ReentryAndTryEnter) {
+// before another thread gets in.
+TEST(CriticalSections, TheHolderMustLeaveAsOftenAsItEntered) {
     CRITICAL_SECTION cs;
     pf::InitializeCriticalSection(&cs);
     auto tryFromAnotherThread = [&] {

@@ -60,7 +60,7 @@ void ExpectMatchesModel(const std::string& line, int flags, unsigned size) {
 }  // namespace
 
 // Cases worked out by hand from the documented table (and its example line).
-TEST(CommandLine, HandCheckedCasesAgreeWithTheFunctionAndTheModel) {
+TEST(CommandLine, HandCheckedCasesHoldForTheFunctionAsForTheModel) {
     const std::string example = R"("C:\Program Files\app.exe" -a -b)";
     const struct {
         std::string line;
@@ -89,7 +89,7 @@ TEST(CommandLine, HandCheckedCasesAgreeWithTheFunctionAndTheModel) {
 
 // Random lines of quotes, spaces, tabs and letters, with every flag
 // combination and buffers of 0, 1, the text's length, one more, and plenty.
-TEST(CommandLine, RandomLinesMatchTheModelForEveryFlagCombinationAndEdgeBufferSize) {
+TEST(CommandLine, RandomLinesMatchTheModel) {
     std::mt19937 random(12345);  // NOLINT(cert-msc51-cpp): a fixed seed makes a failure repeatable
     const char alphabet[] = {'"', ' ', ' ', 'a', 'b', '\t', '\\'};
     for (int trial = 0; trial < 5000 && !::testing::Test::HasFailure(); ++trial) {
@@ -114,7 +114,7 @@ RVSYS_HELPER(print_command_line) {
 // The process's line: the program quoted, and only the arguments that need it
 // quoted by the Windows rules (Linux rebuilds the line from its arguments; the
 // Windows test support starts helpers with a line written by the same rules).
-TEST(CommandLine, TheProcessLineQuotesTheProgramAndOnlyArgumentsThatNeedIt) {
+TEST(CommandLine, TheProcessLineQuotesOnlyWhatNeedsQuotes) {
     std::string output;
     ASSERT_EQ(rvsys::test::RunHelper("print_command_line", &output,
                                      {"two words", "", "say \"hi\"", "tail\\", "back\\\\\"q"}, "my prog"),

@@ -235,7 +235,7 @@ TEST_F(EventLoop, TheTimeChangeCallbackRunsBeforeThePassFires) {
     EXPECT_EQ(fired, "jump10@1 ahead@1");
 }
 
-TEST_F(EventLoop, CeasedFromTheEventCallbackAPassAppliesAndFiresNothing) {
+TEST_F(EventLoop, CeasedFromTheEventCallbackAPassDoesNothing) {
     Add(Now(), "due+50");
     loop->RemoveTimerFromOutside(Name("due"));
     EXPECT_TRUE(Run(1, [&](int) { loop->CeaseExecution(); }));

@@ -63,7 +63,7 @@ void UseTimersOnce() {
 
 }  // namespace
 
-TEST(TimerUnload, LoadUseUnloadCyclesLeaveOneLiveServiceAndNoGrowth) {
+TEST(TimerUnload, LoadUseUnloadCyclesLeaveNoThreadsOrDescriptors) {
     UseTimersOnce();
     const int threads = EntriesOf("/proc/self/task"), descriptors = EntriesOf("/proc/self/fd");
     for (int i = 0; i < 6; ++i) UseTimersOnce();

@@ -284,7 +284,7 @@ TEST_F(TimerManagerTest, AdditionIsDueCountingFromTheCallNotFromArming) {
     const double firedMs =
         FiredAfterChangeMs(manager, 300, [&] { ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 350, 1, 0), 1); });
     EXPECT_GE(firedMs, 350);
-    EXPECT_LT(firedMs, 350 + rvsys::test::Slack(100).count());  // armed after the hold: 650 or more
+    EXPECT_LT(firedMs, 350 + rvsys::test::Slack(200).count());  // armed after the hold: 650 or more
 }
 
 TEST_F(TimerManagerTest, ResetIsDueCountingFromTheCallNotFromArming) {
@@ -294,14 +294,14 @@ TEST_F(TimerManagerTest, ResetIsDueCountingFromTheCallNotFromArming) {
     const double firedMs =
         FiredAfterChangeMs(manager, 300, [&] { ASSERT_EQ(manager.ResetTimer(2, 350, 1, 0, nullptr, nullptr), 1); });
     EXPECT_GE(firedMs, 350);
-    EXPECT_LT(firedMs, 350 + rvsys::test::Slack(100).count());
+    EXPECT_LT(firedMs, 350 + rvsys::test::Slack(200).count());
 }
 
 // Nothing of the due time is left when the thread gets to the timer: at once.
 TEST_F(TimerManagerTest, AdditionWhoseDueTimePassedMeanwhileFiresAtOnce) {
     ASSERT_EQ(manager.Start(), 1);
     const double firedMs =
-        FiredAfterChangeMs(manager, 300, [&] { ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100, 1, 0), 1); });
-    EXPECT_GE(firedMs, 300);                                   // not before the thread was let go
-    EXPECT_LT(firedMs, 300 + rvsys::test::Slack(60).count());  // the full due time again: 400 or more
+        FiredAfterChangeMs(manager, 500, [&] { ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 200, 1, 0), 1); });
+    EXPECT_GE(firedMs, 500);                                    // not before the thread was let go
+    EXPECT_LT(firedMs, 500 + rvsys::test::Slack(180).count());  // the full due time again: 700 or more
 }

@@ -39,22 +39,22 @@ std::string Line(const std::string& ratio, const std::string& best, const std::s
     return text;
 }
 
+// What a row shows: medians, their ratio, the ratio of the minimums, and the
+// verdict on the figure the target is about.
 struct Figures {
-    double candidate, baseline, ratio, best;
-    std::size_t n;
-    const char* verdict;
+    double candidate = 0, baseline = 0, ratio = 0, best = 0;
+    std::size_t n = 0;
+    const char* verdict = "info";
     std::string target;
 };
 
 Figures FiguresOf(const std::vector<double>& candidate, const std::vector<double>& baseline, const Target& target) {
-    Figures f{Median(candidate),
-              Median(baseline),
-              0,
-              Min(candidate) / Min(baseline),
-              std::min(candidate.size(), baseline.size()),
-              "info",
-              ""};
+    Figures f;
+    f.candidate = Median(candidate);
+    f.baseline = Median(baseline);
     f.ratio = f.candidate / f.baseline;
+    f.best = Min(candidate) / Min(baseline);
+    f.n = std::min(candidate.size(), baseline.size());
     if (target.ratio > 0) {
         f.target = "<=" + Format("%.2fx", target.ratio);
         f.verdict = f.ratio <= target.ratio ? "ok" : "MISS";

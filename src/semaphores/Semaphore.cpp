@@ -321,20 +321,37 @@ Semaphore& Semaphore::operator=(const Semaphore& other) {
 }
 
 bool Semaphore::Lock(bool unlockOnCleanup) {
-    DWORD result;
-    {
-        Section section;
-        if (!section || Load(mHandle) == nullptr) return false;
-        result = platform::WaitForSingleObject(Load(mHandle), INFINITE);
-        if (result == WAIT_OBJECT_0) {
+    // A free unit is taken with no call and nothing saved to the stack ahead of
+    // the compare-and-swap (a locked instruction waits for earlier stores);
+    // the blocking wait and the report are out of line.
+    std::uint32_t outer = 0;
+    if (platform::EnterSignalSection(outer)) {
+        if (HANDLE handle = Load(mHandle);
+            handle != nullptr && platform::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
             Store(mIsLocked, true);
             Store(mUnlockOnCleanup, unlockOnCleanup);
+            platform::LeaveSignalSection(outer);
             return true;
         }
-        if (Load(mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
+        platform::LeaveSignalSection(outer);
     }
-    ErrorEx("Lock semaphore");
-    return false;
+    const auto waiting = [ this, unlockOnCleanup ]() __attribute__((noinline)) {
+        DWORD result;
+        {
+            Section section;
+            if (!section || Load(mHandle) == nullptr) return false;
+            result = platform::WaitForSingleObject(Load(mHandle), INFINITE);
+            if (result == WAIT_OBJECT_0) {
+                Store(mIsLocked, true);
+                Store(mUnlockOnCleanup, unlockOnCleanup);
+                return true;
+            }
+            if (Load(mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
+        }
+        ErrorEx("Lock semaphore");
+        return false;
+    };
+    return waiting();
 }
 
 bool Semaphore::TryLock(bool unlockOnCleanup) {
@@ -347,15 +364,17 @@ bool Semaphore::TryLock(bool unlockOnCleanup) {
 }
 
 bool Semaphore::Unlock() {
-    {
-        Section section;
-        if (!section || Load(mHandle) == nullptr) return false;
-        if (platform::ReleaseSemaphore(Load(mHandle), 1, nullptr) != FALSE) {
-            Store(mIsLocked, false);
-            return true;
-        }
+    // As Lock: no call but the release's ahead of its compare-and-swap.
+    std::uint32_t outer = 0;
+    if (!platform::EnterSignalSection(outer)) return false;
+    const HANDLE handle = Load(mHandle);
+    if (handle != nullptr && platform::ReleaseSemaphore(handle, 1, nullptr) != FALSE) {
+        Store(mIsLocked, false);
+        platform::LeaveSignalSection(outer);
+        return true;
     }
-    ErrorEx("Unlock semaphore");
+    platform::LeaveSignalSection(outer);
+    if (handle != nullptr) ErrorEx("Unlock semaphore");
     return false;
 }
 

@@ -574,6 +574,47 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     return WaitResult(self, reason);
 }
 
+namespace {
+
+// ReleaseSemaphore on a resolved handle, for any count.
+BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
+    SharedSemaphore* shared = semaphore->page;
+    const auto maximum = static_cast<std::uint32_t>(shared->maximum);
+    const auto add = static_cast<std::uint32_t>(releaseCount);
+    NoSuspendScope whole;  // released units always wake their waiters
+    std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
+    do {
+        if (count > maximum || maximum - count < add) {
+            SetLastError(ERROR_TOO_MANY_POSTS);  // nothing changed, *previousCount not written
+            return FALSE;
+        }
+        RaceDelay();
+    } while (!shared->count.compare_exchange_weak(count, count + add, std::memory_order_seq_cst));
+    if (previousCount != nullptr) *previousCount = static_cast<LONG>(count);
+    if (shared->waiters.load(std::memory_order_seq_cst) != 0) SharedWake(&shared->count, releaseCount);
+    return TRUE;
+}
+
+// The rest of ReleaseSemaphore: any count, a handle not in the cache, errors.
+[[gnu::noinline]] BOOL ReleaseResolving(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
+    if (releaseCount < 1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SemObj* semaphore = ResolveSemaphore(handle);
+    if (semaphore == nullptr) return FALSE;
+    return ReleaseUnits(semaphore, releaseCount, previousCount);
+}
+
+// The fast release's wake-up, and the end of its no-suspension step.
+[[gnu::noinline]] BOOL WakeOneLeaving(SharedSemaphore* shared) {
+    SharedWake(&shared->count, 1);
+    LeaveNoSuspend();
+    return TRUE;
+}
+
+}  // namespace
+
 void SetSemaphoreRaceDelay(void (*delay)()) { gRaceDelay.store(delay, std::memory_order_relaxed); }
 
 }  // namespace rvsys::platform::posix
@@ -613,26 +654,26 @@ HANDLE OpenSemaphoreA(DWORD, BOOL, LPCSTR name) {
 }
 
 BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
-    if (releaseCount < 1) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+    // An Unlock: one unit back through the handle this thread used last. Kept
+    // short, with every call in a tail position, so that nothing is saved to
+    // the stack ahead of the compare-and-swap; anything else goes the long way.
+    SemObj* semaphore = CachedSemaphore(handle);
+    if (semaphore == nullptr || releaseCount != 1 || gRaceDelay.load(std::memory_order_relaxed) != nullptr) {
+        return ReleaseResolving(handle, releaseCount, previousCount);
     }
-    SemObj* semaphore = ResolveSemaphore(handle);
-    if (semaphore == nullptr) return FALSE;
     SharedSemaphore* shared = semaphore->page;
-    const auto maximum = static_cast<std::uint32_t>(shared->maximum);
-    const auto add = static_cast<std::uint32_t>(releaseCount);
-    NoSuspendScope whole;  // released units always wake their waiters
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
-    do {
-        if (count > maximum || maximum - count < add) {
-            SetLastError(ERROR_TOO_MANY_POSTS);  // nothing changed, *previousCount not written
-            return FALSE;
-        }
-        RaceDelay();
-    } while (!shared->count.compare_exchange_weak(count, count + add, std::memory_order_seq_cst));
+    if (count >= static_cast<std::uint32_t>(shared->maximum)) {
+        return ReleaseResolving(handle, releaseCount, previousCount);
+    }
+    EnterNoSuspend();  // released units always wake their waiters
+    if (!shared->count.compare_exchange_strong(count, count + 1, std::memory_order_seq_cst)) {
+        LeaveNoSuspend();
+        return ReleaseResolving(handle, releaseCount, previousCount);
+    }
     if (previousCount != nullptr) *previousCount = static_cast<LONG>(count);
-    if (shared->waiters.load(std::memory_order_seq_cst) != 0) SharedWake(&shared->count, releaseCount);
+    if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeaving(shared);
+    LeaveNoSuspend();
     return TRUE;
 }
 

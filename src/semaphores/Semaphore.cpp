@@ -323,35 +323,34 @@ Semaphore& Semaphore::operator=(const Semaphore& other) {
 bool Semaphore::Lock(bool unlockOnCleanup) {
     // A free unit is taken with no call and nothing saved to the stack ahead of
     // the compare-and-swap (a locked instruction waits for earlier stores);
-    // the blocking wait and the report are out of line.
-    std::uint32_t outer = 0;
-    if (platform::EnterSignalSection(outer)) {
-        if (HANDLE handle = Load(mHandle);
-            handle != nullptr && platform::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
-            Store(mIsLocked, true);
-            Store(mUnlockOnCleanup, unlockOnCleanup);
-            platform::LeaveSignalSection(outer);
-            return true;
-        }
-        platform::LeaveSignalSection(outer);
-    }
-    const auto waiting = [ this, unlockOnCleanup ]() __attribute__((noinline)) {
+    // everything else is the tail call `waiting`.
+    const auto waiting = [](Semaphore * self, bool unlock) __attribute__((noinline)) {
         DWORD result;
         {
             Section section;
-            if (!section || Load(mHandle) == nullptr) return false;
-            result = platform::WaitForSingleObject(Load(mHandle), INFINITE);
+            if (!section || Load(self->mHandle) == nullptr) return false;
+            result = platform::WaitForSingleObject(Load(self->mHandle), INFINITE);
             if (result == WAIT_OBJECT_0) {
-                Store(mIsLocked, true);
-                Store(mUnlockOnCleanup, unlockOnCleanup);
+                Store(self->mIsLocked, true);
+                Store(self->mUnlockOnCleanup, unlock);
                 return true;
             }
-            if (Load(mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
+            if (Load(self->mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
         }
-        ErrorEx("Lock semaphore");
+        self->ErrorEx("Lock semaphore");
         return false;
     };
-    return waiting();
+    std::uint32_t outer = 0;
+    if (!platform::TryEnterSignalSection(outer)) return waiting(this, unlockOnCleanup);
+    const HANDLE handle = Load(mHandle);
+    if (handle == nullptr || !platform::TryTakeRecentSemaphore(handle)) {
+        platform::LeaveSignalSection(outer);
+        return waiting(this, unlockOnCleanup);
+    }
+    Store(mIsLocked, true);
+    Store(mUnlockOnCleanup, unlockOnCleanup);
+    platform::LeaveSignalSection(outer);
+    return true;
 }
 
 bool Semaphore::TryLock(bool unlockOnCleanup) {
@@ -364,18 +363,30 @@ bool Semaphore::TryLock(bool unlockOnCleanup) {
 }
 
 bool Semaphore::Unlock() {
-    // As Lock: no call but the release's ahead of its compare-and-swap.
+    // As Lock: the common case inline, everything else the tail call
+    // `releasing`.
+    const auto releasing = [](Semaphore * self) __attribute__((noinline)) {
+        {
+            Section section;
+            if (!section || Load(self->mHandle) == nullptr) return false;
+            if (platform::ReleaseSemaphore(Load(self->mHandle), 1, nullptr) != FALSE) {
+                Store(self->mIsLocked, false);
+                return true;
+            }
+        }
+        self->ErrorEx("Unlock semaphore");
+        return false;
+    };
     std::uint32_t outer = 0;
-    if (!platform::EnterSignalSection(outer)) return false;
+    if (!platform::TryEnterSignalSection(outer)) return releasing(this);
     const HANDLE handle = Load(mHandle);
-    if (handle != nullptr && platform::ReleaseSemaphore(handle, 1, nullptr) != FALSE) {
-        Store(mIsLocked, false);
+    if (handle == nullptr || !platform::ReleaseRecentSemaphore(handle)) {
         platform::LeaveSignalSection(outer);
-        return true;
+        return releasing(this);
     }
+    Store(mIsLocked, false);
     platform::LeaveSignalSection(outer);
-    if (handle != nullptr) ErrorEx("Unlock semaphore");
-    return false;
+    return true;
 }
 
 bool Semaphore::ResetSemaphore() {

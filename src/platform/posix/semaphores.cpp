@@ -595,22 +595,11 @@ BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
     return TRUE;
 }
 
-// The rest of ReleaseSemaphore: any count, a handle not in the cache, errors.
-[[gnu::noinline]] BOOL ReleaseResolving(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
-    if (releaseCount < 1) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    SemObj* semaphore = ResolveSemaphore(handle);
-    if (semaphore == nullptr) return FALSE;
-    return ReleaseUnits(semaphore, releaseCount, previousCount);
-}
-
 // The fast release's wake-up, and the end of its no-suspension step.
-[[gnu::noinline]] BOOL WakeOneLeaving(SharedSemaphore* shared) {
+[[gnu::noinline]] bool WakeOneLeaving(SharedSemaphore* shared) {
     SharedWake(&shared->count, 1);
     LeaveNoSuspend();
-    return TRUE;
+    return true;
 }
 
 }  // namespace
@@ -653,28 +642,38 @@ HANDLE OpenSemaphoreA(DWORD, BOOL, LPCSTR name) {
     return Publish(semaphore, error, ERROR_SUCCESS);
 }
 
-BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
-    // An Unlock: one unit back through the handle this thread used last. Kept
-    // short, with every call in a tail position, so that nothing is saved to
-    // the stack ahead of the compare-and-swap; anything else goes the long way.
-    SemObj* semaphore = CachedSemaphore(handle);
-    if (semaphore == nullptr || releaseCount != 1 || gRaceDelay.load(std::memory_order_relaxed) != nullptr) {
-        return ReleaseResolving(handle, releaseCount, previousCount);
-    }
-    SharedSemaphore* shared = semaphore->page;
+bool TryTakeRecentSemaphore(HANDLE semaphore) {
+    SemObj* object = CachedSemaphore(semaphore);
+    return object != nullptr && TryTake(object->page);
+}
+
+bool ReleaseRecentSemaphore(HANDLE semaphore) {
+    // Kept short, with its one call in a tail position, so that nothing is
+    // saved to the stack ahead of the compare-and-swap.
+    SemObj* object = CachedSemaphore(semaphore);
+    if (object == nullptr || gRaceDelay.load(std::memory_order_relaxed) != nullptr) return false;
+    SharedSemaphore* shared = object->page;
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
-    if (count >= static_cast<std::uint32_t>(shared->maximum)) {
-        return ReleaseResolving(handle, releaseCount, previousCount);
-    }
+    if (count >= static_cast<std::uint32_t>(shared->maximum)) return false;
     EnterNoSuspend();  // released units always wake their waiters
     if (!shared->count.compare_exchange_strong(count, count + 1, std::memory_order_seq_cst)) {
         LeaveNoSuspend();
-        return ReleaseResolving(handle, releaseCount, previousCount);
+        return false;
     }
-    if (previousCount != nullptr) *previousCount = static_cast<LONG>(count);
     if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeaving(shared);
     LeaveNoSuspend();
-    return TRUE;
+    return true;
+}
+
+BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
+    if (releaseCount == 1 && previousCount == nullptr && ReleaseRecentSemaphore(handle)) return TRUE;
+    if (releaseCount < 1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SemObj* semaphore = ResolveSemaphore(handle);
+    if (semaphore == nullptr) return FALSE;
+    return ReleaseUnits(semaphore, releaseCount, previousCount);
 }
 
 }  // namespace rvsys::platform

@@ -97,9 +97,7 @@ std::int64_t ResidentBytes() {
 // The due time the service gave a timer, read on the arming thread right after
 // SetWaitableTimer (nothing else writes it until the timer expires): the
 // exact origin of its grid.
-std::int64_t ArmedDue(platform::HANDLE timer) {
-    return posix::Peek<posix::TimerObj>(timer, posix::Kind::Timer)->node.due;
-}
+std::int64_t ArmedDue(platform::HANDLE timer) { return posix::Peek<posix::TimerObj>(timer, posix::Kind::Timer)->due; }
 
 std::uint64_t ServiceWakeups() { return posix::TimerServiceWakeups(); }
 

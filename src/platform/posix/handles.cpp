@@ -245,6 +245,11 @@ public:
         std::uint64_t word;
         KObject* object = Peek(handle, &slot, &word);
         if (object == nullptr) return nullptr;
+        // Timers and threads span more than one cache line and their callers
+        // go on past the first at once: start those misses now, since no later
+        // load can overtake the locked count below.
+        __builtin_prefetch(reinterpret_cast<char*>(object) + 64);
+        __builtin_prefetch(reinterpret_cast<char*>(object) + 112);
         // The object's memory is type-stable, so counting it up is safe even if
         // it was recycled meanwhile; the re-check below rejects that case.
         std::uint32_t refs = object->refs.load(std::memory_order_relaxed);

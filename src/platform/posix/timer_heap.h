@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include <sys/mman.h>
+
 #include "objects.h"
 
 namespace rvsys::platform::posix {
@@ -90,6 +92,16 @@ private:
         if (grown == nullptr) return false;
         mEntries = static_cast<Entry*>(grown);
         mCapacity = capacity;
+        // Cancelling reaches a random place: past a few MiB, huge pages save
+        // those accesses a TLB miss each (a hint; the range need not be aligned).
+        constexpr std::size_t kPageBytes = 4096;
+        constexpr std::size_t kHugeHeapBytes = std::size_t{4} << 20;
+        const std::size_t bytes = sizeof(Entry) * capacity;
+        if (bytes >= kHugeHeapBytes) {
+            const auto start = (reinterpret_cast<std::uintptr_t>(grown) + kPageBytes - 1) & ~(kPageBytes - 1);
+            const auto end = (reinterpret_cast<std::uintptr_t>(grown) + bytes) & ~(kPageBytes - 1);
+            if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+        }
         return true;
     }
 

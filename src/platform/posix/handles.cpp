@@ -1,7 +1,8 @@
 // Handle table, object pools and the last-error value of the Linux emulation.
 //
 // Data structure: a two-level table of slots (pages of 1024, allocated on first
-// use, never freed), so a lookup is a bounds check and two loads, no lock. A
+// use, never freed; past 64 pages cut from huge-page blocks, like the object
+// pools' memory), so a lookup is a bounds check and two loads, no lock. A
 // slot holds its state word (generation << 1 | open) and the object pointer; a
 // handle value is (generation << 32) | ((index + 1) << 2). Closing a handle
 // advances the generation, so the old value fails with error 6 from then on,
@@ -21,6 +22,8 @@
 // live in semaphores.cpp).
 // Stricter than Windows: a closed value is never silently reused for a new
 // object (until its slot's 31-bit generation wraps).
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -50,7 +53,14 @@ void InternalLock::LockSlow() {
 
 namespace {
 
-// Type-stable storage: chunks are never freed, objects only recycled.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Type-stable storage: blocks are never freed, objects only recycled. A pool
+// grows by small blocks while it is small, then by 2 MiB blocks aligned to a
+// huge page and advised to be backed by one: a program with hundreds of
+// thousands of timers reaches them in random order, and with 4 KiB pages each
+// of those accesses missed the TLB as well as the cache. The large blocks start
+// only once the pool holds about as much, so they add little to its size.
 template <class T>
 class Pool {
 public:
@@ -70,27 +80,38 @@ public:
     }
 
 private:
-    static constexpr int kChunkObjects = 64;
-    struct Chunk {
-        Chunk* next;
-        T objects[kChunkObjects];
+    static constexpr std::size_t kSmallObjects = 64;
+    struct Block {
+        Block* next;  // keeps every block reachable
     };
+    static constexpr std::size_t ObjectsOffset() {
+        return (sizeof(Block) + alignof(T) - 1) / alignof(T) * alignof(T);
+    }
 
     bool Grow() {
-        auto* chunk = new (std::nothrow) Chunk;
-        if (chunk == nullptr) return false;
-        chunk->next = mChunks;
-        mChunks = chunk;
-        for (T& object : chunk->objects) {
-            object.poolNext = mFree;
-            mFree = &object;
+        const bool huge = mObjects * sizeof(T) >= kHugePage;
+        const std::size_t bytes = huge ? kHugePage : ObjectsOffset() + kSmallObjects * sizeof(T);
+        void* memory = huge ? std::aligned_alloc(kHugePage, kHugePage) : std::malloc(bytes);
+        if (memory == nullptr) return false;
+        if (huge) madvise(memory, kHugePage, MADV_HUGEPAGE);  // a hint: 4 KiB pages still work
+        auto* block = static_cast<Block*>(memory);
+        block->next = mBlocks;
+        mBlocks = block;
+        const std::size_t count = (bytes - ObjectsOffset()) / sizeof(T);
+        T* objects = reinterpret_cast<T*>(static_cast<char*>(memory) + ObjectsOffset());
+        for (std::size_t i = 0; i < count; ++i) {
+            T* object = new (&objects[i]) T;
+            object->poolNext = mFree;
+            mFree = object;
         }
+        mObjects += count;
         return true;
     }
 
     InternalLock mLock;
     KObject* mFree = nullptr;
-    Chunk* mChunks = nullptr;  // keeps every chunk reachable
+    Block* mBlocks = nullptr;
+    std::size_t mObjects = 0;
 };
 
 // Immortal: threads may still release objects while static destructors run.
@@ -129,6 +150,7 @@ constexpr std::uint32_t kPageSlots = 1u << kPageBits;
 constexpr std::uint32_t kMaxPages = 1u << 16;
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxGeneration = 0x7FFFFFFFu;
+constexpr std::uint32_t kSmallPages = 64;  // 64k handles before pages come from huge blocks
 
 class HandleTable {
 public:
@@ -148,7 +170,7 @@ public:
             index = mUsed;
             std::atomic<Slot*>& page = mPages[index >> kPageBits];
             if (page.load(std::memory_order_relaxed) == nullptr) {
-                auto* fresh = new (std::nothrow) Slot[kPageSlots];
+                Slot* fresh = NewPage();
                 if (fresh == nullptr) {
                     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                     return nullptr;
@@ -223,6 +245,11 @@ public:
         std::uint64_t word;
         KObject* object = Peek(handle, &slot, &word);
         if (object == nullptr) return nullptr;
+        // Timers and threads span more than one cache line and their callers
+        // go on past the first at once: start those misses now, since no later
+        // load can overtake the locked count below.
+        __builtin_prefetch(reinterpret_cast<char*>(object) + 64);
+        __builtin_prefetch(reinterpret_cast<char*>(object) + 112);
         // The object's memory is type-stable, so counting it up is safe even if
         // it was recycled meanwhile; the re-check below rejects that case.
         std::uint32_t refs = object->refs.load(std::memory_order_relaxed);
@@ -284,6 +311,30 @@ private:
         return &mPages[index >> kPageBits].load(std::memory_order_acquire)[index & (kPageSlots - 1)];
     }
 
+    // A page of fresh slots (called with the lock held). Past the first few
+    // pages they are cut from 2 MiB blocks backed by a huge page where the
+    // system allows, for the same reason as the object pools' large blocks.
+    Slot* NewPage() {
+        constexpr std::size_t kPageBytes = sizeof(Slot) * kPageSlots;
+        void* memory;
+        if (mUsed < kSmallPages * kPageSlots) {
+            memory = std::malloc(kPageBytes);
+        } else {
+            if (mBlockLeft < kPageBytes) {
+                mBlock = static_cast<char*>(std::aligned_alloc(kHugePage, kHugePage));
+                if (mBlock == nullptr) return nullptr;
+                madvise(mBlock, kHugePage, MADV_HUGEPAGE);
+                mBlockLeft = kHugePage;
+            }
+            memory = mBlock + (kHugePage - mBlockLeft);
+            mBlockLeft -= kPageBytes;
+        }
+        if (memory == nullptr) return nullptr;
+        auto* page = static_cast<Slot*>(memory);
+        for (std::uint32_t i = 0; i < kPageSlots; ++i) new (&page[i]) Slot;
+        return page;
+    }
+
     static BOOL Invalid() {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -298,6 +349,8 @@ private:
     std::uint32_t mFreeHead = kNoSlot;
     std::uint32_t mUsed = 0;
     std::atomic<std::uint32_t> mClosedInHandlers{kNoSlot};
+    char* mBlock = nullptr;  // the huge block pages are being cut from (kept: pages live for ever)
+    std::size_t mBlockLeft = 0;
 };
 
 static_assert(sizeof(void*) == 8, "handle values need 64-bit pointers");

@@ -20,9 +20,10 @@
 namespace rvsys::platform::posix {
 
 // Per-thread depth of internal sections, and a suspension that arrived inside
-// one. Read by the suspension signal handler on the same thread.
-extern thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
-extern thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]];
+// one. Read by the suspension signal handler on the same thread. constinit
+// spares every access the check for a dynamic initialiser.
+extern thread_local constinit int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
+extern thread_local constinit int tlsSuspendPending [[gnu::tls_model("initial-exec")]];
 
 // Acts on a suspension or termination that was deferred. Defined with the
 // thread objects.

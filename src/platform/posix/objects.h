@@ -33,14 +33,16 @@ namespace rvsys::platform::posix {
 
 enum class Kind : std::uint8_t { Event = 1, Thread = 2, Timer = 3, Semaphore = 4 };
 
+// Field order keeps every object small (a process may hold a million timers):
+// the pointer first, so a derived class's first small field fills the tail.
 struct KObject {
     explicit KObject(Kind k) : kind(k) {}
 
+    KObject* poolNext = nullptr;  // free-list link, used only while recycled
     // References: one per open handle, one per wait in progress, one for a
     // running thread's hold on its own object. The last release recycles it.
     std::atomic<std::uint32_t> refs{0};
     const Kind kind;
-    KObject* poolNext = nullptr;  // free-list link, used only while recycled
 };
 
 struct ThreadObj;
@@ -64,12 +66,12 @@ struct Waitable : KObject {
 
     explicit Waitable(Kind k) : KObject(k) {}
 
+    // Synchronization object: a satisfied wait consumes the signal (auto-reset).
+    std::atomic<bool> synchronization{false};
     // Changed only with atomic read-modify-writes, so the lock-free fast paths
     // (signal with nobody waiting, consume a pending signal) stay linearizable
     // with the locked slow paths.
     std::atomic<std::uint32_t> state{0};
-    // Synchronization object: a satisfied wait consumes the signal (auto-reset).
-    std::atomic<bool> synchronization{false};
 
     InternalLock lock;  // guards the list below
     WaitBlock* head = nullptr;
@@ -166,17 +168,18 @@ struct ThreadObj : Waitable {
 };
 
 // A node of the timer service's heaps (timers.cpp): a timer, or the stand-in
-// for the earliest of a thread's own timers.
+// for the earliest of a thread's own timers. Both derive from it, so the heap
+// reaches the item with a cast instead of a pointer per node.
 struct HeapNode {
     std::int64_t due = 0;  // nanoseconds on the heap's clock
     std::uint32_t index = 0;
-    void* item = nullptr;  // the TimerObj, or the OwnedTimers it stands for
-    bool standIn = false;
+    bool standIn = false;  // the node is an OwnedTimers, not a TimerObj
 };
 
 // A waitable timer. Everything but the waitable part is guarded by the timer
-// service's lock (timers.cpp).
-struct TimerObj : Waitable {
+// service's lock (timers.cpp). A process may arm a million of them: keep the
+// record small (the two one-byte fields fill the node's tail padding).
+struct TimerObj : Waitable, HeapNode {
     TimerObj() : Waitable(Kind::Timer) {}
     void Reset(bool manualReset);
 
@@ -184,7 +187,6 @@ struct TimerObj : Waitable {
     enum class Heap : std::uint8_t { None, Monotonic, Realtime, Owner };
     Heap heap = Heap::None;
     bool realtime = false;    // due time on CLOCK_REALTIME (absolute) or CLOCK_MONOTONIC (relative)
-    HeapNode node;            // due time (nanoseconds on its clock) and heap position
     std::int64_t period = 0;  // nanoseconds, 0 for one expiry
     PTIMERAPCROUTINE routine = nullptr;
     void* argument = nullptr;
@@ -198,6 +200,7 @@ struct TimerObj : Waitable {
     FILETIME callTime{};               // expiry time handed to the routine
     ApcNode call;                      // the one embedded completion call
 };
+static_assert(sizeof(void*) != 8 || sizeof(TimerObj) <= 168, "a field added to TimerObj breaks its packing");
 
 // One handle's view of a semaphore (semaphores.cpp): its own open file
 // description, which holds a shared flock while open, and its own mapping of the

@@ -92,8 +92,8 @@
 
 namespace rvsys::platform::posix {
 
-thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]] = 0;
-thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]] = 0;
+thread_local constinit int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]] = 0;
+thread_local constinit int tlsSuspendPending [[gnu::tls_model("initial-exec")]] = 0;
 
 int ThreadSignal() { return SIGRTMIN + 7; }
 

@@ -58,10 +58,10 @@
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
 
-#include <cstdlib>
 #include <new>
 
 #include "objects.h"
+#include "timer_heap.h"
 
 namespace rvsys::platform::posix {
 
@@ -83,100 +83,17 @@ FILETIME FileTimeOf(std::int64_t realtimeNs) {
     return FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
 }
 
-// An indexed 4-ary min-heap of nodes by due time. Storage grows by doubling
-// and never throws: a failed growth fails the arming with error 8.
-class NodeHeap {
-public:
-    NodeHeap() = default;
-    NodeHeap(const NodeHeap&) = delete;
-    NodeHeap& operator=(const NodeHeap&) = delete;
-    ~NodeHeap() { std::free(mEntries); }
-
-    bool Empty() const { return mSize == 0; }
-    HeapNode* Top() const { return mSize == 0 ? nullptr : mEntries[0].node; }
-    std::int64_t TopDue() const { return mSize == 0 ? kNever : mEntries[0].due; }
-
-    bool Push(HeapNode* node) {
-        if (mSize == mCapacity && !Grow()) return false;
-        mEntries[mSize] = {node->due, node};
-        node->index = mSize++;
-        SiftUp(node->index);
-        return true;
-    }
-
-    void Remove(HeapNode* node) {
-        const std::uint32_t index = node->index;
-        --mSize;
-        if (index != mSize) {
-            Place(index, mEntries[mSize]);
-            if (index > 0 && mEntries[index].due < mEntries[Parent(index)].due) {
-                SiftUp(index);
-            } else {
-                SiftDown(index);
-            }
-        }
-    }
-
-private:
-    struct Entry {
-        std::int64_t due;  // a copy of node->due, so comparisons stay in this array
-        HeapNode* node;
-    };
-    static std::uint32_t Parent(std::uint32_t index) { return (index - 1) / 4; }
-
-    void Place(std::uint32_t index, const Entry& entry) {
-        mEntries[index] = entry;
-        entry.node->index = index;
-    }
-
-    void SiftUp(std::uint32_t index) {
-        const Entry moving = mEntries[index];
-        while (index > 0) {
-            const std::uint32_t parent = Parent(index);
-            if (mEntries[parent].due <= moving.due) break;
-            Place(index, mEntries[parent]);
-            index = parent;
-        }
-        Place(index, moving);
-    }
-
-    void SiftDown(std::uint32_t index) {
-        const Entry moving = mEntries[index];
-        for (;;) {
-            const std::uint32_t first = index * 4 + 1;
-            if (first >= mSize) break;
-            std::uint32_t best = first;
-            const std::uint32_t end = first + 4 < mSize ? first + 4 : mSize;
-            for (std::uint32_t child = first + 1; child < end; ++child) {
-                if (mEntries[child].due < mEntries[best].due) best = child;
-            }
-            if (mEntries[best].due >= moving.due) break;
-            Place(index, mEntries[best]);
-            index = best;
-        }
-        Place(index, moving);
-    }
-
-    bool Grow() {
-        const std::uint32_t capacity = mCapacity == 0 ? 64 : mCapacity * 2;
-        void* grown = std::realloc(mEntries, sizeof(Entry) * capacity);
-        if (grown == nullptr) return false;
-        mEntries = static_cast<Entry*>(grown);
-        mCapacity = capacity;
-        return true;
-    }
-
-    Entry* mEntries = nullptr;
-    std::uint32_t mSize = 0;
-    std::uint32_t mCapacity = 0;
-};
-
 }  // namespace
+
+// The node that stands in the service heap for a thread's own timers.
+struct StandInNode : HeapNode {
+    OwnedTimers* owned = nullptr;
+};
 
 // A thread's relative routine timers, and its stand-in in the service heap.
 struct OwnedTimers {
     NodeHeap heap;
-    HeapNode standIn;
+    StandInNode standIn;
     bool standInQueued = false;   // in the service's monotonic heap
     bool selfTiming = false;      // the thread is blocked alertably and times them itself
     std::int64_t graceUntil = 0;  // the service leaves them to the thread until then
@@ -227,15 +144,15 @@ public:
     bool Arm(TimerObj* timer) {
         if (timer->owner != nullptr && !timer->realtime) {
             OwnedTimers* owned = OwnedOf(timer->owner);
-            if (owned == nullptr || !owned->heap.Push(&timer->node)) return false;
+            if (owned == nullptr || !owned->heap.Push(timer)) return false;
             timer->heap = TimerObj::Heap::Owner;
-            if (owned->heap.Top() == &timer->node) return UpdateStandIn(owned);
+            if (owned->heap.Top() == timer) return UpdateStandIn(owned);
             return true;
         }
         Clock& clock = mClock[timer->realtime ? 1 : 0];
-        if (!clock.heap.Push(&timer->node)) return false;
+        if (!clock.heap.Push(timer)) return false;
         timer->heap = timer->realtime ? TimerObj::Heap::Realtime : TimerObj::Heap::Monotonic;
-        if (clock.heap.Top() == &timer->node) Program(clock);
+        if (clock.heap.Top() == timer) Program(clock);
         return true;
     }
 
@@ -284,8 +201,8 @@ public:
     std::int64_t ExpireOwned(OwnedTimers* owned) {
         const std::int64_t now = NowNs(CLOCK_MONOTONIC);
         while (owned->heap.TopDue() <= now) {
-            auto* timer = static_cast<TimerObj*>(owned->heap.Top()->item);
-            owned->heap.Remove(&timer->node);
+            auto* timer = static_cast<TimerObj*>(owned->heap.Top());
+            owned->heap.Remove(timer);
             Fire(timer, owned->heap, now, CLOCK_MONOTONIC);
         }
         return owned->heap.TopDue();
@@ -318,7 +235,7 @@ private:
         if (owner->ownedTimers == nullptr) {
             owner->ownedTimers = new (std::nothrow) OwnedTimers;
             if (owner->ownedTimers != nullptr) {
-                owner->ownedTimers->standIn.item = owner->ownedTimers;
+                owner->ownedTimers->standIn.owned = owner->ownedTimers;
                 owner->ownedTimers->standIn.standIn = true;
             }
         }
@@ -331,16 +248,16 @@ private:
                 return;
             case TimerObj::Heap::Owner: {
                 OwnedTimers* owned = timer->owner->ownedTimers;
-                const bool wasTop = owned->heap.Top() == &timer->node;
-                owned->heap.Remove(&timer->node);
+                const bool wasTop = owned->heap.Top() == timer;
+                owned->heap.Remove(timer);
                 if (wasTop) UpdateStandIn(owned);
                 break;
             }
             case TimerObj::Heap::Monotonic:
             case TimerObj::Heap::Realtime: {
                 Clock& clock = mClock[timer->heap == TimerObj::Heap::Realtime ? 1 : 0];
-                const bool wasTop = clock.heap.Top() == &timer->node;
-                clock.heap.Remove(&timer->node);
+                const bool wasTop = clock.heap.Top() == timer;
+                clock.heap.Remove(timer);
                 if (wasTop) Program(clock);
                 break;
             }
@@ -410,9 +327,9 @@ private:
         }
         if (timer->period > 0) {
             // Next grid point after now: missed periods make one expiry.
-            const std::int64_t missed = (now - timer->node.due) / timer->period;
-            timer->node.due += (missed + 1) * timer->period;
-            heap.Push(&timer->node);  // cannot fail: the timer left this heap a moment ago
+            const std::int64_t missed = (now - timer->due) / timer->period;
+            timer->due += (missed + 1) * timer->period;
+            heap.Push(timer);  // cannot fail: the timer left this heap a moment ago
             timer->heap = &heap == &mClock[1].heap   ? TimerObj::Heap::Realtime
                           : &heap == &mClock[0].heap ? TimerObj::Heap::Monotonic
                                                      : TimerObj::Heap::Owner;
@@ -424,12 +341,12 @@ private:
             HeapNode* node = clock.heap.Top();
             clock.heap.Remove(node);
             if (node->standIn) {
-                auto* owned = static_cast<OwnedTimers*>(node->item);
+                OwnedTimers* owned = static_cast<StandInNode*>(node)->owned;
                 owned->standInQueued = false;
                 ExpireOwned(owned);
                 UpdateStandIn(owned);  // back into the place it just left
             } else {
-                Fire(static_cast<TimerObj*>(node->item), clock.heap, now, clock.id);
+                Fire(static_cast<TimerObj*>(node), clock.heap, now, clock.id);
             }
         }
         Program(clock);
@@ -510,7 +427,6 @@ void TimerObj::Reset(bool manualReset) {
     synchronization.store(!manualReset, std::memory_order_relaxed);
     head = tail = nullptr;
     heap = Heap::None;
-    node.item = this;
     routine = nullptr;
     argument = nullptr;
     owner = nullptr;
@@ -632,7 +548,7 @@ BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, 
             timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
         }
         timer->realtime = realtime;
-        timer->node.due = due;
+        timer->due = due;
         timer->period = static_cast<std::int64_t>(period) * kNsPerMs;
         timer->routine = completionRoutine;
         timer->argument = argument;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <utility>
 
 #if defined(RVSYS_SANITIZER_ADDRESS)
 #include <sanitizer/lsan_interface.h>
@@ -406,71 +407,94 @@ TEST(SemaphoreRaces, ExclusionHoldsWithInjectedDelays) {
     EXPECT_FALSE(rvsys::test::SemaphoreFileExists(churn));
 }
 
-// The fast paths of the Lock/Unlock pair serve only the semaphore handle the
-// thread resolved last, and a refusal changes nothing (no count, no error):
-// the caller's ordinary path then does the work.
-TEST(RecentSemaphore, OnlyTheThreadsLastHandleIsServedAndARefusalChangesNothing) {
+namespace {
+
+// A semaphore the calling thread resolved last (count 0 after the take).
+struct RecentSemaphore : testing::Test {
+    void SetUp() override { ASSERT_EQ(pf::WaitForSingleObject(recent, 0), WAIT_OBJECT_0); }
+    void TearDown() override {
+        pf::CloseHandle(recent);
+        pf::CloseHandle(other);
+    }
     HANDLE recent = pf::CreateSemaphoreA(nullptr, 1, 2, nullptr);
     HANDLE other = pf::CreateSemaphoreA(nullptr, 1, 2, nullptr);
-    ASSERT_EQ(pf::WaitForSingleObject(recent, 0), WAIT_OBJECT_0);  // resolved last, count 0
-    pf::SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(pf::TryTakeRecentSemaphore(recent));  // none free
+};
+
+}  // namespace
+
+// The fast paths of the Lock/Unlock pair serve only the semaphore handle the
+// thread resolved last; the caller's ordinary path does the rest.
+TEST_F(RecentSemaphore, OnlyTheThreadsLastHandleIsServed) {
     EXPECT_FALSE(pf::TryTakeRecentSemaphore(other));
     EXPECT_FALSE(pf::ReleaseRecentSemaphore(other));
     EXPECT_TRUE(pf::ReleaseRecentSemaphore(recent));
-    EXPECT_TRUE(pf::ReleaseRecentSemaphore(recent));
-    EXPECT_FALSE(pf::ReleaseRecentSemaphore(recent));  // at its maximum
     EXPECT_TRUE(pf::TryTakeRecentSemaphore(recent));
-    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
-    EXPECT_EQ(CountOf(recent), 1);
     EXPECT_EQ(CountOf(other), 1);
-
-    ASSERT_EQ(pf::WaitForSingleObject(recent, 0), WAIT_OBJECT_0);
-    pf::CloseHandle(recent);
-    EXPECT_FALSE(pf::TryTakeRecentSemaphore(recent));
-    EXPECT_FALSE(pf::ReleaseRecentSemaphore(recent));
-    pf::CloseHandle(other);
 }
 
-TEST(RecentSemaphore, AFastReleaseWakesABlockedWaiter) {
+// With no unit free, or at the maximum, the fast path refuses and changes no
+// count and no error.
+TEST_F(RecentSemaphore, ARefusalChangesNothing) {
+    pf::SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(pf::TryTakeRecentSemaphore(recent));
+    EXPECT_EQ(CountOf(recent), 0);
+    ASSERT_EQ(pf::ReleaseSemaphore(recent, 2, nullptr), TRUE);
+    ASSERT_EQ(pf::WaitForSingleObject(recent, 0), WAIT_OBJECT_0);  // resolved last again, count 1
+    EXPECT_TRUE(pf::ReleaseRecentSemaphore(recent));
+    EXPECT_FALSE(pf::ReleaseRecentSemaphore(recent));
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(CountOf(recent), -1);  // at its maximum, 2
+}
+
+TEST_F(RecentSemaphore, AClosedHandleIsNotServed) {
+    HANDLE closed = std::exchange(recent, pf::CreateSemaphoreA(nullptr, 1, 2, nullptr));
+    ASSERT_EQ(pf::WaitForSingleObject(closed, 0), WAIT_TIMEOUT);  // resolved last
+    pf::CloseHandle(closed);
+    EXPECT_FALSE(pf::TryTakeRecentSemaphore(closed));
+    EXPECT_FALSE(pf::ReleaseRecentSemaphore(closed));
+}
+
+TEST(RecentSemaphoreWaits, AFastReleaseWakesABlockedWaiter) {
     HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 0, 1, nullptr);
     ASSERT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);  // now this thread's last handle
-    std::atomic<long> tid{0};
-    std::atomic<DWORD> result{WAIT_FAILED};
     const auto timeout = static_cast<DWORD>(rvsys::test::Slack(10000).count());
-    const auto start = rvsys::test::Clock::now();
-    std::thread waiter([&] {
-        tid = rvsys::test::KernelThreadId();
-        result = pf::WaitForSingleObject(semaphore, timeout);
-    });
-    while (tid.load() == 0) std::this_thread::yield();
-    ASSERT_TRUE(rvsys::test::WaitUntilBlocked(tid.load()));
+    const auto start = Clock::now();
+    BlockedWaiters waiter(semaphore, 1, timeout);
     EXPECT_TRUE(pf::ReleaseRecentSemaphore(semaphore));
-    waiter.join();
-    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-    EXPECT_LT(rvsys::test::ElapsedMs(start), timeout / 2);  // woken, not found at its time-out
+    waiter.Join();
+    EXPECT_EQ(waiter.woken.load(), 1);
+    EXPECT_LT(ElapsedMs(start), timeout / 2);  // woken, not found at its time-out
     pf::CloseHandle(semaphore);
 }
 
-// The fast entry declines, leaving the thread's state as it found it, before
-// the thread's first section and while a clean-up stops sections.
-TEST(SignalSections, TheFastEntryDeclinesBeforeTheFirstSectionAndWhileStopped) {
+TEST(SignalSections, TheFastEntryDeclinesBeforeTheThreadsFirstSection) {
     std::thread([] {
         std::uint32_t outer = pf::kSectionIdle;
         EXPECT_FALSE(pf::TryEnterSignalSection(outer));
+    }).join();
+}
+
+// It leaves the thread's state as it found it.
+TEST(SignalSections, TheFastEntryDeclinesWhileACleanupStopsSections) {
+    std::thread([] {
+        std::uint32_t outer = pf::kSectionIdle;
         ASSERT_TRUE(pf::EnterSignalSection(outer));
         pf::LeaveSignalSection(outer);
-        const pf::SignalSectionState* section = pf::tlsSignalSection;
-        ASSERT_NE(section, nullptr);
-
         pf::gSignalSectionsStopped.store(true);
         EXPECT_FALSE(pf::TryEnterSignalSection(outer));
-        EXPECT_EQ(section->state.load(), pf::kSectionIdle);
         pf::gSignalSectionsStopped.store(false);
+        EXPECT_EQ(pf::tlsSignalSection->state.load(), pf::kSectionIdle);
+    }).join();
+}
 
-        ASSERT_TRUE(pf::TryEnterSignalSection(outer));
-        EXPECT_EQ(section->state.load(), pf::kSectionBusy);
+TEST(SignalSections, TheFastEntryMarksTheSectionBusyUntilLeft) {
+    std::thread([] {
+        std::uint32_t outer = pf::kSectionIdle;
+        ASSERT_TRUE(pf::EnterSignalSection(outer));
         pf::LeaveSignalSection(outer);
-        EXPECT_EQ(section->state.load(), pf::kSectionIdle);
+        ASSERT_TRUE(pf::TryEnterSignalSection(outer));
+        EXPECT_EQ(pf::tlsSignalSection->state.load(), pf::kSectionBusy);
+        pf::LeaveSignalSection(outer);
+        EXPECT_EQ(pf::tlsSignalSection->state.load(), pf::kSectionIdle);
     }).join();
 }

@@ -453,6 +453,69 @@ TEST(RecentSemaphoreWaits, AFastReleaseWakesABlockedWaiter) {
     pf::CloseHandle(semaphore);
 }
 
+namespace {
+
+// What one leaving release did, inside the thread's section.
+struct LeavingRelease {
+    bool held;                      // the holding flag afterwards
+    std::uint32_t stateAfter;       // the section's state afterwards
+    std::uint32_t stateInFallback;  // busy: the fallback did not run
+};
+
+// Two leaving releases of a semaphore with maximum 1 on a thread of its own:
+// the first gives the unit back, the second finds the count at its maximum
+// and falls back. Also how many units the semaphore then holds.
+std::vector<LeavingRelease> TwoLeavingReleases(int* units) {
+    std::vector<LeavingRelease> rounds;
+    std::thread([&] {
+        HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 0, 1, nullptr);
+        ASSERT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);  // now this thread's last handle
+        std::uint32_t outer = pf::kSectionIdle;
+        ASSERT_TRUE(pf::EnterSignalSection(outer));  // the thread's first section
+        pf::LeaveSignalSection(outer);
+        static std::uint32_t stateInFallback;
+        const auto otherwise = [](void*) {
+            stateInFallback = pf::tlsSignalSection->state.load();
+            return true;
+        };
+        for (int round = 0; round < 2; ++round) {
+            bool held = true;
+            stateInFallback = pf::kSectionBusy;
+            ASSERT_TRUE(pf::TryEnterSignalSection(outer));
+            EXPECT_TRUE(pf::ReleaseRecentSemaphoreLeaving(semaphore, held, outer, otherwise, nullptr));
+            rounds.push_back({held, pf::tlsSignalSection->state.load(), stateInFallback});
+        }
+        *units = 0;
+        while (pf::WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0) ++*units;
+        pf::CloseHandle(semaphore);
+    }).join();
+    return rounds;
+}
+
+}  // namespace
+
+TEST(LeavingRelease, EndsTheSectionWhateverTheOutcome) {
+    int units = 0;
+    for (const LeavingRelease& round : TwoLeavingReleases(&units)) EXPECT_EQ(round.stateAfter, pf::kSectionIdle);
+}
+
+TEST(LeavingRelease, ClearsTheHoldingFlagOnlyWithTheCount) {
+    int units = 0;
+    const auto rounds = TwoLeavingReleases(&units);
+    ASSERT_EQ(rounds.size(), 2u);
+    EXPECT_FALSE(rounds[0].held);
+    EXPECT_TRUE(rounds[1].held);
+    EXPECT_EQ(units, 1);
+}
+
+TEST(LeavingRelease, FallsBackOutsideTheSection) {
+    int units = 0;
+    const auto rounds = TwoLeavingReleases(&units);
+    ASSERT_EQ(rounds.size(), 2u);
+    EXPECT_EQ(rounds[0].stateInFallback, pf::kSectionBusy);  // released: no fallback
+    EXPECT_EQ(rounds[1].stateInFallback, pf::kSectionIdle);
+}
+
 TEST(SignalSections, TheFastEntryDeclinesBeforeTheThreadsFirstSection) {
     std::thread([] {
         std::uint32_t outer = pf::kSectionIdle;

@@ -34,9 +34,15 @@ inline void EnterNoSuspend() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-inline void LeaveNoSuspend() {
+// EndNoSuspend leaves the deferred suspension to its caller (true when one
+// waits), so that a fast path can make that call a tail call.
+[[gnu::always_inline]] inline bool EndNoSuspend() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (--tlsNoSuspendDepth == 0 && tlsSuspendPending != 0) SuspendDeferred();
+    return --tlsNoSuspendDepth == 0 && tlsSuspendPending != 0;
+}
+
+inline void LeaveNoSuspend() {
+    if (EndNoSuspend()) SuspendDeferred();
 }
 
 class InternalLock {

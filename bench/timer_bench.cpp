@@ -53,7 +53,7 @@
 #endif
 
 #include "platform/platform.h"
-#include "platform/posix/objects.h"
+#include "platform/linux/objects.h"
 #include "support/ratio_main.h"
 #include "support/system.h"
 

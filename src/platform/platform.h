@@ -4,7 +4,7 @@
 // name here is the Windows name with the Windows meaning and result:
 //   - on Windows the namespace re-exports the real declarations (win32/);
 //   - on Linux each call is our own emulation of exactly the behaviour the
-//     library relies on (posix/), documented at the top of each posix file.
+//     library relies on (linux/), documented at the top of each posix file.
 // A call is added here only when library code needs it.
 //
 // Library sources say `using namespace rvsys::platform;` and write constants
@@ -32,7 +32,7 @@
 
 // The critical section is the one layer type visible in the public API (as a
 // pointer); public headers forward-declare it as this global struct. Here it is
-// a futex lock word with an owner and a recursion count (posix/critical_section.cpp).
+// a futex lock word with an owner and a recursion count (linux/critical_section.cpp).
 struct _RTL_CRITICAL_SECTION {
     std::atomic<std::uint32_t> word;    // 0 free, 1 held, 2 held and a thread may sleep on it
     std::atomic<std::uintptr_t> owner;  // the holder's thread pointer, 0 when free
@@ -211,7 +211,7 @@ void GetSystemTimeAsFileTime(FILETIME* systemTime);
 // earlier. Not routed through the clock seam.
 std::int64_t GetRelativeTimerClock();
 
-// ---- Named semaphores (posix/semaphores.cpp) -----------------------------------
+// ---- Named semaphores (linux/semaphores.cpp) -----------------------------------
 // Shared between processes by name, alive while any process holds a handle
 // (killed holders included). ReleaseSemaphore and, inside a handler installed
 // with signal() below, CloseHandle on a semaphore handle are async-signal-safe.
@@ -219,7 +219,7 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LON
 HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
 
-// ---- Process facts (posix/process.cpp) -------------------------------------
+// ---- Process facts (linux/process.cpp) -------------------------------------
 // FROM_SYSTEM text of an error code: strerror of the matching errno, without the
 // CR LF that ends Windows' texts; an unknown code fails with 317. With
 // ALLOCATE_BUFFER `buffer` receives a LocalFree'd pointer, otherwise the text.
@@ -241,7 +241,7 @@ LPSTR GetCommandLineA();
 HANDLE GetStdHandle(DWORD which);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, void* overlapped);
 
-// ---- The runtime library's signals (posix/process.cpp) ---------------------
+// ---- The runtime library's signals (linux/process.cpp) ---------------------
 // Linux numbers: SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM and SIGABRT are
 // <csignal>'s; SIGQUIT (Ctrl+\) stands for Windows' SIGBREAK (Ctrl+Break).
 // Windows' own numbers are never passed through (21 and 22 are other signals).
@@ -256,7 +256,7 @@ using SignalHandler = void (*)(int);
 SignalHandler signal(int number, SignalHandler handler);
 int raise(int number);
 
-// ---- Sections a signal sees whole (posix/process.cpp; no-ops on Windows) ------
+// ---- Sections a signal sees whole (linux/process.cpp; no-ops on Windows) ------
 // A handler installed with signal() must see a shared count and the caller's
 // own record of it change as one step. Code that changes both brackets the
 // change with EnterSignalSection/LeaveSignalSection (never blocking in

@@ -26,7 +26,7 @@
 #endif
 
 #include "conformance.h"
-#include "platform/posix/objects.h"
+#include "platform/linux/objects.h"
 
 namespace posix = rvsys::platform::posix;
 

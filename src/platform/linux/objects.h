@@ -1,5 +1,5 @@
 // Kernel objects of the Linux emulation, the handle table that names them, and
-// the blocking primitive every wait is built on. Private to platform/posix.
+// the blocking primitive every wait is built on. Private to platform/linux.
 //
 // Memory: every kernel object lives in a type-stable pool. Its memory is never
 // returned to the allocator, only reused for an object of the same kind, so a

@@ -52,8 +52,8 @@
 #include <uv.h>
 #endif
 
+#include "platform/linux/timers.h"
 #include "platform/platform.h"
-#include "platform/linux/objects.h"
 #include "support/ratio_main.h"
 #include "support/system.h"
 

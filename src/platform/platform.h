@@ -346,6 +346,10 @@ struct ClockSource {
 };
 const ClockSource* SetClockSource(const ClockSource* source);
 
+// FILETIME counts 100 ns units from 1601-01-01; this many of them lie before
+// 1970-01-01, the start of Unix time.
+inline constexpr std::uint64_t kFileTimeOfUnixEpoch = 116444736000000000ull;
+
 // ---- Signalling under a lock (plain SetEvent on Windows) --------------------
 // SetEvent for a caller that may hold `lock`: the signal is handed over at
 // once, but when the calling thread holds `lock` and the released waiter will

@@ -26,7 +26,9 @@
 #endif
 
 #include "conformance.h"
-#include "platform/linux/objects.h"
+#include "platform/linux/semaphores.h"
+#include "platform/linux/threads.h"
+#include "platform/linux/timers.h"
 
 namespace posix = rvsys::platform::posix;
 

@@ -1,17 +1,13 @@
-// Clocks of the Linux emulation.
+// The system clocks of the Linux emulation, behind the clock seam (../clock.cpp).
 //
 // GetTickCount is CLOCK_BOOTTIME in milliseconds, low 32 bits: like Windows it
 // counts time spent suspended and wraps after 2^32 ms (about 49.7 days).
 // GetSystemTimeAsFileTime is CLOCK_REALTIME in 100 ns units since 1601-01-01.
-// Both read through one replaceable source, the seam tests use to script wraps
-// and jumps. Waits never use these clocks (they run on CLOCK_MONOTONIC).
 #include <ctime>
 
-#include "../platform.h"
+#include "../system_clock.h"
 
 namespace rvsys::platform {
-
-namespace {
 
 DWORD SystemTickCount() {
     timespec ts;
@@ -21,31 +17,12 @@ DWORD SystemTickCount() {
 }
 
 void SystemFileTime(FILETIME* systemTime) {
-    constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ull;
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    const std::uint64_t units = (static_cast<std::uint64_t>(ts.tv_sec) + kSecondsFrom1601To1970) * 10000000ull +
-                                static_cast<std::uint64_t>(ts.tv_nsec) / 100u;
+    const std::uint64_t units = static_cast<std::uint64_t>(ts.tv_sec) * 10000000ull +
+                                static_cast<std::uint64_t>(ts.tv_nsec) / 100u + kFileTimeOfUnixEpoch;
     systemTime->dwLowDateTime = static_cast<DWORD>(units);
     systemTime->dwHighDateTime = static_cast<DWORD>(units >> 32);
 }
-
-constexpr ClockSource kSystemClock{SystemTickCount, SystemFileTime};
-std::atomic<const ClockSource*> gClock{&kSystemClock};
-
-}  // namespace
-
-const ClockSource* SetClockSource(const ClockSource* source) {
-    return gClock.exchange(source != nullptr ? source : &kSystemClock, std::memory_order_acq_rel);
-}
-
-DWORD GetTickCount() {
-    // The system clock is called directly: an indirect call costs a measurable
-    // share of GetSystemUptime.
-    const ClockSource* source = gClock.load(std::memory_order_acquire);
-    return source == &kSystemClock ? SystemTickCount() : source->tickCount();
-}
-
-void GetSystemTimeAsFileTime(FILETIME* systemTime) { gClock.load(std::memory_order_acquire)->systemTime(systemTime); }
 
 }  // namespace rvsys::platform

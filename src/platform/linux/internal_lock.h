@@ -9,12 +9,13 @@
 // the emulation and a terminated one never leaves a list half-linked.
 // NoSuspendScope marks a short step that holds no lock but must not be cut in
 // two either (a release and the wake-up of the thread it released).
-#ifndef RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
-#define RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
+#ifndef RVSYS_PLATFORM_LINUX_INTERNAL_LOCK_H
+#define RVSYS_PLATFORM_LINUX_INTERNAL_LOCK_H
 
 #include <atomic>
 #include <cstdint>
 
+#include "dcheck.h"
 #include "sys.h"
 
 namespace rvsys::platform::posix {
@@ -24,8 +25,7 @@ namespace rvsys::platform::posix {
 extern thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
 extern thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]];
 
-// Acts on a suspension or termination that was deferred. Defined with the
-// thread objects.
+// Acts on a suspension or termination that was deferred (suspension.cpp).
 void SuspendDeferred();
 
 inline void EnterNoSuspend() {
@@ -46,18 +46,31 @@ public:
         if (!mWord.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
             LockSlow();
         }
+#if defined(RVSYS_DCHECK_ON)
+        mHolder.store(CurrentThreadPointer(), std::memory_order_relaxed);
+#endif
     }
 
     void unlock() {
+        AssertHeld();
+#if defined(RVSYS_DCHECK_ON)
+        mHolder.store(0, std::memory_order_relaxed);
+#endif
         if (mWord.exchange(0, std::memory_order_release) == 2) FutexWake(&mWord, 1);
         LeaveNoSuspend();
     }
+
+    // For code whose caller must hold the lock.
+    void AssertHeld() const { RVSYS_DCHECK(mHolder.load(std::memory_order_relaxed) == CurrentThreadPointer()); }
 
 private:
     void LockSlow();
 
     // 0 free, 1 held, 2 held and a thread may be sleeping on it.
     std::atomic<std::uint32_t> mWord{0};
+    // The holding thread, kept only when checks are on; present in every build
+    // so that checked and unchecked code agree on the layout.
+    std::atomic<std::uintptr_t> mHolder{0};
 };
 
 // A step that must run to its end once begun, even if the thread is asked to
@@ -83,4 +96,4 @@ private:
 
 }  // namespace rvsys::platform::posix
 
-#endif  // RVSYS_PLATFORM_POSIX_INTERNAL_LOCK_H
+#endif  // RVSYS_PLATFORM_LINUX_INTERNAL_LOCK_H

@@ -1,7 +1,7 @@
 // Small Linux primitives under the emulation: futex calls, the monotonic clock
 // and the one way every blocking call carries its time (Deadline).
-#ifndef RVSYS_PLATFORM_POSIX_SYS_H
-#define RVSYS_PLATFORM_POSIX_SYS_H
+#ifndef RVSYS_PLATFORM_LINUX_SYS_H
+#define RVSYS_PLATFORM_LINUX_SYS_H
 
 #include <atomic>
 #include <cerrno>
@@ -86,6 +86,13 @@ inline void FutexWake(const std::atomic<std::uint32_t>* word, int count = INT_MA
             nullptr, 0);
 }
 
+// Nanoseconds on `clock`.
+inline std::int64_t ClockNs(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 inline timespec MonotonicNow() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -125,4 +132,4 @@ private:
 
 }  // namespace rvsys::platform::posix
 
-#endif  // RVSYS_PLATFORM_POSIX_SYS_H
+#endif  // RVSYS_PLATFORM_LINUX_SYS_H

@@ -1,0 +1,47 @@
+// The emulation's last resort: a platform failure that cannot happen unless the
+// process is corrupted, or a broken internal invariant (RVSYS_DCHECK). Both
+// print one line to standard error and abort, in every build type.
+//
+// Written with write(2) into a stack buffer, no stdio lock and no allocation,
+// so that a check failing inside a signal handler or with an internal lock held
+// still reports before it aborts.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dcheck.h"
+#include "sys.h"
+
+namespace rvsys::platform::posix {
+
+namespace {
+
+[[noreturn]] void Report(const char* text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    std::abort();
+}
+
+}  // namespace
+
+void Fatal(const char* what) {
+    char line[512];
+    const int length = std::snprintf(line, sizeof line, "rvsysutils: fatal: %s\n", what);
+    Report(line, length < 0 ? 0 : std::strlen(line));
+}
+
+void DcheckFailed(const char* file, int line, const char* condition) {
+    char text[768];
+    const int length =
+        std::snprintf(text, sizeof text, "rvsysutils: fatal: %s:%d: check failed: %s\n", file, line, condition);
+    Report(text, length < 0 ? 0 : std::strlen(text));
+}
+
+}  // namespace rvsys::platform::posix

@@ -52,6 +52,7 @@
 #include <uv.h>
 #endif
 
+#include "platform/linux/timer_service.h"
 #include "platform/linux/timers.h"
 #include "platform/platform.h"
 #include "support/ratio_main.h"

@@ -28,7 +28,7 @@
 #include "conformance.h"
 #include "platform/linux/semaphores.h"
 #include "platform/linux/threads.h"
-#include "platform/linux/timers.h"
+#include "platform/linux/timer_service.h"
 
 namespace posix = rvsys::platform::posix;
 

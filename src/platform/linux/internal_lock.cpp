@@ -6,7 +6,7 @@
 namespace rvsys::platform::posix {
 
 thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]] = 0;
-thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]] = 0;
+thread_local DeferredStop tlsDeferredStop [[gnu::tls_model("initial-exec")]] = nullptr;
 
 void InternalLock::LockSlow() {
     for (int spin = 0; spin < 100; ++spin) {

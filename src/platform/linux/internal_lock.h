@@ -20,13 +20,12 @@
 
 namespace rvsys::platform::posix {
 
-// Per-thread depth of internal sections, and a suspension that arrived inside
-// one. Read by the suspension signal handler on the same thread.
+// Per-thread depth of internal sections, and what to do when the last one is
+// left: a suspension or termination that arrived inside one (set by the thread
+// signal's handler on the same thread, to the stop it deferred).
 extern thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
-extern thread_local int tlsSuspendPending [[gnu::tls_model("initial-exec")]];
-
-// Acts on a suspension or termination that was deferred (suspension.cpp).
-void SuspendDeferred();
+using DeferredStop = void (*)();
+extern thread_local DeferredStop tlsDeferredStop [[gnu::tls_model("initial-exec")]];
 
 inline void EnterNoSuspend() {
     ++tlsNoSuspendDepth;
@@ -35,7 +34,7 @@ inline void EnterNoSuspend() {
 
 inline void LeaveNoSuspend() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (--tlsNoSuspendDepth == 0 && tlsSuspendPending != 0) SuspendDeferred();
+    if (--tlsNoSuspendDepth == 0 && tlsDeferredStop != nullptr) tlsDeferredStop();
 }
 
 class InternalLock {

@@ -48,8 +48,6 @@ namespace rvsys::platform::posix {
 
 namespace {
 
-thread_local int tlsHandlerDepth [[gnu::tls_model("initial-exec")]] = 0;
-
 // ---- Signals ---------------------------------------------------------------------
 
 struct SignalSlot {
@@ -256,7 +254,5 @@ bool StopSignalSections(DWORD milliseconds) {
 }
 
 void ResumeSignalSections() { gSignalSectionsStopped.store(false, std::memory_order_seq_cst); }
-
-bool InSignalHandler() { return tlsHandlerDepth > 0; }
 
 }  // namespace rvsys::platform

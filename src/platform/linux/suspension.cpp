@@ -67,7 +67,7 @@ void OnThreadSignal(int) {
     ThreadObj* self = tlsCurrentThread;
     if (self != nullptr && !OnItsWayOut(self)) {
         if (tlsNoSuspendDepth > 0) {
-            tlsSuspendPending = 1;  // acts when it leaves its internal section
+            tlsDeferredStop = StopDeferred;  // acts when it leaves its internal section
         } else {
             StopOrEnd(self);
         }
@@ -102,8 +102,8 @@ void UnblockThreadSignal() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void SuspendDeferred() {
-    tlsSuspendPending = 0;
+void StopDeferred() {
+    tlsDeferredStop = nullptr;
     ThreadObj* self = tlsCurrentThread;
     if (self != nullptr && !OnItsWayOut(self)) StopOrEnd(self);
 }

@@ -33,8 +33,12 @@ struct futex_waitv {
 namespace rvsys::platform::posix {
 
 // Prints `what` and aborts, in every build type: used for platform failures that
-// cannot happen unless the process is corrupted.
+// cannot happen unless the process is corrupted (sys.cpp).
 [[noreturn]] void Fatal(const char* what);
+
+// How deep the calling thread is in the layer's signal handlers (counted by
+// signals.cpp, read by InSignalHandler).
+extern thread_local int tlsHandlerDepth [[gnu::tls_model("initial-exec")]];
 
 // Moves a new descriptor off 0, 1 and 2, where it lands when the process has
 // closed its standard streams: one of ours there would pass for a console and

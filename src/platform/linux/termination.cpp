@@ -173,7 +173,7 @@ BOOL TerminateThread(HANDLE handle, DWORD exitCode) {
     }
     if (target == CurrentThreadIfKnown()) {
         if (MayEndHere(target)) EndThreadForTermination(target);
-        if (tlsNoSuspendDepth > 0) tlsSuspendPending = 1;  // ends when it leaves the section
+        if (tlsNoSuspendDepth > 0) tlsDeferredStop = StopDeferred;  // ends when it leaves the section
         // Otherwise called from a handler inside a blocking call, which ends it.
         return TRUE;
     }

@@ -154,6 +154,9 @@ DWORD WaitOnWaitable(Waitable* object, DWORD milliseconds, bool alertable);
 int ThreadSignal();
 void InstallThreadSignalHandler();
 void UnblockThreadSignal();
+// A stop or end the thread signal found inside an internal section, run when
+// the thread leaves the last one (set as tlsDeferredStop, internal_lock.h).
+void StopDeferred();
 
 // Bracket a blocking call of the calling thread. Inside the bracket the thread
 // signal does not end the thread: the call itself must notice the request,

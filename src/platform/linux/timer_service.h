@@ -39,6 +39,9 @@ void CancelTimer(TimerObj* timer);
 // on the owner thread, unless the arming it belongs to is gone.
 void TimerCompletion(ULONG_PTR data);
 
+// How often the service thread has woken (tests and benchmarks).
+std::uint64_t TimerServiceWakeups();
+
 }  // namespace rvsys::platform::posix
 
 #endif  // RVSYS_PLATFORM_LINUX_TIMER_SERVICE_H

@@ -41,9 +41,6 @@ struct TimerObj final : Waitable, ListNode<TimerObj> {
     ApcNode call;                      // the one embedded completion call
 };
 
-// How often the timer service thread has woken (tests and benchmarks).
-std::uint64_t TimerServiceWakeups();
-
 }  // namespace rvsys::platform::posix
 
 #endif  // RVSYS_PLATFORM_LINUX_TIMERS_H

@@ -1,10 +1,15 @@
-// The emulation's last resort: a platform failure that cannot happen unless the
-// process is corrupted, or a broken internal invariant (RVSYS_DCHECK). Both
-// print one line to standard error and abort, in every build type.
+// The out-of-line parts of the emulation's base (sys.h, dcheck.h): the fatal
+// path, and whether the calling thread runs one of the layer's signal handlers.
 //
-// Written with write(2) into a stack buffer, no stdio lock and no allocation,
-// so that a check failing inside a signal handler or with an internal lock held
-// still reports before it aborts.
+// Fatal is the last resort for a platform failure that cannot happen unless the
+// process is corrupted, DcheckFailed for a broken internal invariant
+// (RVSYS_DCHECK). Both print one line to standard error and abort, in every
+// build type, written with write(2) into a stack buffer (no stdio lock, no
+// allocation), so that a check failing inside a signal handler or with an
+// internal lock held still reports before it aborts.
+//
+// The handler depth lives here, under every part of the layer, because the
+// handle table, error texts and semaphores all ask it (signals.cpp counts).
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,4 +49,12 @@ void DcheckFailed(const char* file, int line, const char* condition) {
     Report(text, length < 0 ? 0 : std::strlen(text));
 }
 
+thread_local int tlsHandlerDepth [[gnu::tls_model("initial-exec")]] = 0;
+
 }  // namespace rvsys::platform::posix
+
+namespace rvsys::platform {
+
+bool InSignalHandler() { return posix::tlsHandlerDepth > 0; }
+
+}  // namespace rvsys::platform

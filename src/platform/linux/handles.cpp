@@ -1,6 +1,6 @@
 // Handle table, references and the last-error value of the Linux emulation.
-// Depends on no kind of object: a kind's clean-up is its own Recycle and
-// handle hooks (handles.h).
+// Depends on no kind of object: a kind's clean-up is in its own kind table
+// (KindOps, handles.h).
 //
 // Data structure: a two-level table of slots (pages of 1024, allocated on first
 // use, never freed), so a lookup is a bounds check and two loads, no lock. A
@@ -84,7 +84,7 @@ public:
         std::uint64_t generation = slot->word.load(std::memory_order_relaxed) >> 1;
         if (generation == 0) generation = 1;
         AddRef(object);
-        object->HandleOpened();
+        if (object->ops.handleOpened != nullptr) object->ops.handleOpened(object);
         slot->object.store(object, std::memory_order_relaxed);
         slot->word.store(generation << 1 | 1, std::memory_order_release);
         return Encode(index, generation);
@@ -104,7 +104,7 @@ public:
             slot->nextFree = mFreeHead;
             mFreeHead = index;
         }
-        object->HandleClosed();
+        if (object->ops.handleClosed != nullptr) object->ops.handleClosed(object);
         Release(object);
         return TRUE;
     }
@@ -236,7 +236,7 @@ void RecycleDeferred() {
     while (object != nullptr) {
         KObject* next = object->poolNext;
         object->poolNext = nullptr;
-        object->Recycle();
+        object->ops.recycle(object);
         object = next;
     }
 }
@@ -252,7 +252,7 @@ void AddRef(KObject* object) {
 void Release(KObject* object) {
     const std::uint32_t before = object->refs.fetch_sub(1, std::memory_order_acq_rel);
     RVSYS_DCHECK(before != 0);
-    if (before == 1) object->Recycle();
+    if (before == 1) object->ops.recycle(object);
 }
 
 HANDLE PublishObject(KObject* object, DWORD success) {
@@ -280,7 +280,7 @@ KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, 
 BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
     KObject* object = Table().CloseInHandler(handle);
     if (object == nullptr) return FALSE;
-    object->HandleClosed();
+    if (object->ops.handleClosed != nullptr) object->ops.handleClosed(object);
     if (object->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return TRUE;
     KObject* head = gRecycleLater.load(std::memory_order_relaxed);
     do {

@@ -9,9 +9,11 @@
 // reused handle value does on Windows too. This lets the hot calls (SetEvent,
 // ResetEvent, a wait on a signalled event) resolve a handle with plain loads.
 //
-// Clean-up: each kind overrides Recycle (its finisher: undo what the kind holds,
-// then give the memory back to its pool) and, if it counts handles, the
-// HandleOpened/HandleClosed hooks. The table calls only these.
+// Clean-up: each kind registers its finisher in its kind table (KindOps: undo
+// what the kind holds, then give the memory back to its pool) and, if it counts
+// handles, its handle hooks. The table calls only these. (A table of plain
+// function pointers rather than virtual functions: the objects' memory is
+// reused without destruction, and nothing needs their dynamic type.)
 #ifndef RVSYS_PLATFORM_LINUX_HANDLES_H
 #define RVSYS_PLATFORM_LINUX_HANDLES_H
 
@@ -31,23 +33,29 @@ inline HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::i
 
 enum class Kind : std::uint8_t { Event = 1, Thread = 2, Timer = 3, Semaphore = 4 };
 
+struct KObject;
+
+// What a kind does at the ends of its objects' lives, registered by the kind.
+struct KindOps {
+    // The last reference is gone: releases what the object holds and gives its
+    // memory back to its pool. Runs outside signal handlers.
+    void (*recycle)(KObject* object);
+    // A handle to the object was opened or closed (null: nothing to do). The
+    // closing hook may run inside a signal handler: async-signal-safe.
+    void (*handleOpened)(KObject* object);
+    void (*handleClosed)(KObject* object);
+};
+
 struct KObject {
-    explicit KObject(Kind k) : kind(k) {}
+    KObject(Kind k, const KindOps& o) : kind(k), ops(o) {}
     KObject(const KObject&) = delete;
     KObject& operator=(const KObject&) = delete;
-
-    // The last reference is gone: the kind releases what the object holds and
-    // gives its memory back to its pool. Runs outside signal handlers.
-    virtual void Recycle() = 0;
-    // A handle to the object was opened or closed. The closing hook may run
-    // inside a signal handler, so it must be async-signal-safe.
-    virtual void HandleOpened() {}
-    virtual void HandleClosed() {}
 
     // References: one per open handle, one per wait in progress, one for a
     // running thread's hold on its own object. The last release recycles it.
     std::atomic<std::uint32_t> refs{0};
     const Kind kind;
+    const KindOps& ops;
     KObject* poolNext = nullptr;  // free-list link, used only while recycled
 
 protected:
@@ -109,6 +117,12 @@ private:
     KObject* mFree = nullptr;
     Chunk* mChunks = nullptr;  // keeps every chunk reachable
 };
+
+// A finisher for kinds that hold nothing beyond their memory.
+template <class T>
+void ReturnToPool(KObject* object) {
+    Pool<T>::Of().Free(static_cast<T*>(object));
+}
 
 void AddRef(KObject* object);
 void Release(KObject* object);

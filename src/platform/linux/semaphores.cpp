@@ -485,21 +485,30 @@ void FinishFiles(SemObj* semaphore) {
 
 }  // namespace
 
-void SemObj::HandleOpened() { handles.fetch_add(1, std::memory_order_relaxed); }
+namespace {
 
-void SemObj::HandleClosed() {
-    if (handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+void HandleOpened(KObject* object) { static_cast<SemObj*>(object)->handles.fetch_add(1, std::memory_order_relaxed); }
+
+void HandleClosed(KObject* object) {
+    auto* semaphore = static_cast<SemObj*>(object);
+    if (semaphore->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     // The last handle: the name goes now even if a wait still holds the object,
     // and waiters in sections are woken to see that their handles are gone.
-    FinishFiles(this);
+    FinishFiles(semaphore);
+    SharedSemaphore* page = semaphore->page;
     if (page != nullptr && page->waiters.load(std::memory_order_seq_cst) != 0) SharedWake(&page->count, INT32_MAX);
 }
 
-void SemObj::Recycle() {
-    FinishFiles(this);
-    ParkPage(this);
-    Pool<SemObj>::Of().Free(this);
+void Recycle(KObject* object) {
+    auto* semaphore = static_cast<SemObj*>(object);
+    FinishFiles(semaphore);
+    ParkPage(semaphore);
+    Pool<SemObj>::Of().Free(semaphore);
 }
+
+}  // namespace
+
+const KindOps kSemaphoreOps = {Recycle, HandleOpened, HandleClosed};
 
 bool TryTakeSemaphore(SemObj* semaphore) { return TryTake(semaphore->page); }
 

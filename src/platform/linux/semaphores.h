@@ -14,14 +14,12 @@ namespace rvsys::platform::posix {
 // One handle's view of a semaphore: its own open file description, which holds
 // a shared flock while open, and its own mapping of the page that the
 // processes share. Unnamed semaphores have no file.
+// Its finisher gives up the name, file and mapping; closing its last handle
+// gives up the name and file at once (async-signal-safe).
 struct SharedSemaphore;
-struct SemObj final : KObject {
-    SemObj() : KObject(Kind::Semaphore) {}
-    // Gives up its name, file and mapping (normal context).
-    void Recycle() override;
-    void HandleOpened() override;
-    // Closing the last handle finishes the files (async-signal-safe).
-    void HandleClosed() override;
+extern const KindOps kSemaphoreOps;
+struct SemObj : KObject {
+    SemObj() : KObject(Kind::Semaphore, kSemaphoreOps) {}
 
     SharedSemaphore* page = nullptr;
     std::atomic<int> fd{-1};  // -1 when unnamed, and once the file part is closed

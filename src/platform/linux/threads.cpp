@@ -272,7 +272,7 @@ void ThreadObj::Reset() {
     routineTimers.Reset();
 }
 
-void ThreadObj::Recycle() { Pool<ThreadObj>::Of().Free(this); }
+const KindOps kThreadOps = {ReturnToPool<ThreadObj>, nullptr, nullptr};
 
 ThreadObj* CurrentThread() {
     if (tlsCurrentThread != nullptr) return tlsCurrentThread;

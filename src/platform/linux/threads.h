@@ -23,18 +23,19 @@ namespace rvsys::platform::posix {
 struct TimerObj;
 struct OwnedTimers;
 
+extern const KindOps kThreadOps;
+
 // A thread known to the layer: one it created, or one that first used it
 // (adopted). A manual-reset waitable, signalled once the thread has ended.
-struct ThreadObj final : Waitable {
+struct ThreadObj : Waitable {
     // Bits of `control`.
     static constexpr std::uint32_t kTermRequested = 2;
     static constexpr std::uint32_t kBlocked = 4;       // inside a blocking call of the layer
     static constexpr std::uint32_t kAcknowledged = 8;  // runs none of its own code again: on its way out
     static constexpr std::uint32_t kFinished = 16;     // exit code decided; no termination any more
 
-    ThreadObj() : Waitable(Kind::Thread) { waitBlock.wake = &wake; }
+    ThreadObj() : Waitable(Kind::Thread, kThreadOps) { waitBlock.wake = &wake; }
     void Reset();
-    void Recycle() override;
 
     DWORD id = 0;
     std::atomic<pid_t> tid{0};  // kernel id once the thread runs

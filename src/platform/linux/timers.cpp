@@ -45,10 +45,17 @@ void TimerObj::Reset(bool manualReset) {
     call.embedded = true;
 }
 
-void TimerObj::Recycle() {
-    CancelTimer(this);
-    Pool<TimerObj>::Of().Free(this);
+namespace {
+
+void Recycle(KObject* object) {
+    auto* timer = static_cast<TimerObj*>(object);
+    CancelTimer(timer);
+    Pool<TimerObj>::Of().Free(timer);
 }
+
+}  // namespace
+
+const KindOps kTimerOps = {Recycle, nullptr, nullptr};
 
 }  // namespace rvsys::platform::posix
 

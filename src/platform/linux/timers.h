@@ -15,12 +15,13 @@ namespace rvsys::platform::posix {
 
 struct ThreadObj;
 
+extern const KindOps kTimerOps;
+
 // A waitable timer. Everything but the waitable part is guarded by the timer
 // service's lock.
-struct TimerObj final : Waitable, ListNode<TimerObj> {
-    TimerObj() : Waitable(Kind::Timer) {}
+struct TimerObj : Waitable, ListNode<TimerObj> {
+    TimerObj() : Waitable(Kind::Timer, kTimerOps) {}
     void Reset(bool manualReset);
-    void Recycle() override;
 
     // Where it is armed: nowhere, a service heap of its clock, or its owner's own heap.
     enum class Heap : std::uint8_t { None, Monotonic, Realtime, Owner };

@@ -49,7 +49,7 @@ struct Waitable : KObject {
     static constexpr std::uint32_t kSignaled = 1;
     static constexpr std::uint32_t kWaiters = 2;  // the waiter list may be non-empty
 
-    explicit Waitable(Kind k) : KObject(k) {}
+    Waitable(Kind k, const KindOps& kindOps) : KObject(k, kindOps) {}
 
     // For a pooled object taken into use: the given signal state, no waiter.
     void ResetWaitable(bool synchronizationObject, bool signalled) {

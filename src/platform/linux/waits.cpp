@@ -22,10 +22,14 @@ namespace rvsys::platform::posix {
 
 namespace {
 
-struct EventObj final : Waitable {
-    EventObj() : Waitable(Kind::Event) {}
-    void Recycle() override { Pool<EventObj>::Of().Free(this); }
+struct EventObj;
+extern const KindOps kEventOps;
+
+struct EventObj : Waitable {
+    EventObj() : Waitable(Kind::Event, kEventOps) {}
 };
+
+const KindOps kEventOps = {ReturnToPool<EventObj>, nullptr, nullptr};
 
 // A wait on something that is never signalled while we wait (pseudo-handles).
 DWORD WaitNever(DWORD milliseconds, bool alertable) {

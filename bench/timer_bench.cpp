@@ -1,48 +1,28 @@
-// The timer thread: expiry lateness and drift of periodic timers, the cost of
-// arming and cancelling among many armed timers, and TimerManager's own
-// AddTimer/RemoveTimer.
+// The timer service's arm and cancel among many armed timers, and
+// TimerManager's own AddTimer/RemoveTimer (lateness and drift are in
+// timer_lateness_bench.cpp).
 //
-//   1. lateness:  1,000 periodic 10 ms timers, phases evenly staggered, for
-//                 10 s: from due time to callback start. The platform timers
-//                 (SetWaitableTimer with a completion routine, one owner thread
-//                 looping SleepEx(INFINITE, TRUE) as TimerManager's thread does)
-//                 against a clock_nanosleep(TIMER_ABSTIME) loop running the
-//                 same schedule; TimerManager callbacks for information.
-//   2. drift:     one 1 ms periodic timer over 10,000 periods, beside a loop
-//                 that sleeps 1 ms from "now" each time, and a loop sleeping to
-//                 the same grid (what the machine allows).
 //   3. arm/cancel with 100,000 and 1,000,000 timers armed in the timer
-//                 service, against a bare indexed 4-ary heap; the same call
-//                 pair on one cached timer shows their fixed cost.
+//                 service, against libuv's uv_timer_start/uv_timer_stop on as
+//                 many timers and, for information, against the service's
+//                 own heap alone; the same call pair on one cached timer
+//                 shows their fixed cost.
 //   4. TimerManager AddTimer (until armed) and RemoveTimer with 100,000
 //                 timers in the manager, beside the platform calls it makes.
 //
-// Figures 1 and 2 last seconds per run and do not fit Google Benchmark's
-// per-iteration model: a harness here runs candidates and baselines in
-// interleaved rounds in this process and prints the ratios in the style of the
-// ratio table. Figures 3 and 4 are Google Benchmark benchmarks (ratio table at
-// the end). Flags of this program (the others go to Google Benchmark):
-//   --timer_figures=1234   which figures to run
-//   --timer_rounds=3       rounds of figures 1 and 2
-//   --timer_seconds=10     length of one lateness run
-//   --timer_slack_ns=1     PR_SET_TIMERSLACK of every thread that waits for a timer
-#include <sys/prctl.h>
-#include <time.h>
+// Google Benchmark benchmarks with the ratio table at the end. Flag of this
+// program (the others go to Google Benchmark):
+//   --timer_figures=34     which figures to run
 #include <unistd.h>
 
 #include <rvsysutils/TimerManager.h>
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -52,39 +32,25 @@
 #include <uv.h>
 #endif
 
+#include "platform/linux/timer_heap.h"
 #include "platform/linux/timer_service.h"
 #include "platform/linux/timers.h"
 #include "platform/platform.h"
+#include "support/flags.h"
 #include "support/ratio_main.h"
+#include "support/ratio_table.h"
 #include "support/system.h"
 
 namespace {
 
 namespace platform = rvsys::platform;
 namespace posix = rvsys::platform::posix;
+using rvsys::bench::Format;
+using rvsys::bench::MonotonicNs;
 
 constexpr std::int64_t kNsPerUs = 1000;
 constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kNsPerS = 1000000000;
-
-std::int64_t MonoNow() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * kNsPerS + ts.tv_nsec;
-}
-
-timespec TimespecOf(std::int64_t ns) {
-    return timespec{static_cast<time_t>(ns / kNsPerS), static_cast<long>(ns % kNsPerS)};
-}
-
-void SleepUntil(std::int64_t monotonicNs) {
-    const timespec at = TimespecOf(monotonicNs);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
-void SetSlack(unsigned long ns) { prctl(PR_SET_TIMERSLACK, ns, 0, 0, 0); }
-unsigned long Slack() { return static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0)); }
 
 std::int64_t ResidentBytes() {
     long pages = 0, resident = 0;
@@ -94,15 +60,6 @@ std::int64_t ResidentBytes() {
     }
     return static_cast<std::int64_t>(resident) * sysconf(_SC_PAGESIZE);
 }
-
-// The due time the service gave a timer, read on the arming thread right after
-// SetWaitableTimer (nothing else writes it until the timer expires): the
-// exact origin of its grid.
-std::int64_t ArmedDue(platform::HANDLE timer) {
-    return posix::Peek<posix::TimerObj>(timer, posix::Kind::Timer)->node.due;
-}
-
-std::uint64_t ServiceWakeups() { return posix::TimerServiceWakeups(); }
 
 // splitmix64: the same pseudo-random key stream for candidates and baselines.
 class KeyStream {
@@ -118,821 +75,6 @@ public:
 private:
     std::uint64_t mState;
 };
-
-// ---- Options -------------------------------------------------------------------
-
-struct Options {
-    std::string figures = "1234";
-    int rounds = 3;
-    double seconds = 10;
-    unsigned long slackNs = 1;
-    std::string json;  // where the harness figures go as JSON (empty: nowhere)
-    bool Runs(char figure) const { return figures.find(figure) != std::string::npos; }
-};
-
-// Takes this program's --timer_* flags out of argv, leaving Google Benchmark's.
-Options ParseOptions(int& argc, char** argv) {
-    Options options;
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        auto value = [arg](const char* name) -> const char* {
-            const std::size_t length = std::strlen(name);
-            return std::strncmp(arg, name, length) == 0 && arg[length] == '=' ? arg + length + 1 : nullptr;
-        };
-        if (const char* v = value("--timer_figures")) {
-            options.figures = v;
-        } else if (const char* r = value("--timer_rounds")) {
-            options.rounds = std::atoi(r);
-        } else if (const char* s = value("--timer_seconds")) {
-            options.seconds = std::atof(s);
-        } else if (const char* n = value("--timer_slack_ns")) {
-            options.slackNs = std::strtoul(n, nullptr, 10);
-        } else if (const char* j = value("--timer_json")) {
-            options.json = j;
-        } else {
-            argv[kept++] = argv[i];
-        }
-    }
-    argc = kept;
-    argv[argc] = nullptr;
-    return options;
-}
-
-// ---- Table output (the columns of the ratio table) ---------------------------------
-
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-std::string FormatTime(double ns) {
-    const double magnitude = ns < 0 ? -ns : ns;
-    if (magnitude < 1e3) return Format("%.0f ns", ns);
-    if (magnitude < 1e6) return Format("%.2f us", ns / 1e3);
-    if (magnitude < 1e9) return Format("%.2f ms", ns / 1e6);
-    return Format("%.3f s", ns / 1e9);
-}
-
-void PrintRow(const std::string& ratio, const std::string& best, const std::string& target,
-              const std::string& verdict, const std::string& candidate, const std::string& baseline,
-              const std::string& repetitions, const std::string& figure) {
-    std::printf("%-7s %-7s %-8s %-7s %-10s %-10s %-3s %s\n", ratio.c_str(), best.c_str(), target.c_str(),
-                verdict.c_str(), candidate.c_str(), baseline.c_str(), repetitions.c_str(), figure.c_str());
-}
-
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double Min(const std::vector<double>& values) {
-    return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
-}
-
-// The harness figures as data, for tools/perf-report.py: every ratio row with
-// its per-round values, and the lateness distributions of each kind of run.
-class JsonLog {
-public:
-    void Row(const std::string& figure, const std::string& label, const std::vector<double>& candidate,
-             const std::vector<double>& baseline, double target, const std::string& verdict) {
-        mRows.push_back("{\"figure\": \"" + figure + "\", \"label\": \"" + label +
-                        "\", \"target\": " + Format("%g", target) + ", \"verdict\": \"" + verdict +
-                        "\", \"candidate\": " + List(candidate) + ", \"baseline\": " + List(baseline) + "}");
-    }
-    // Lateness (ns) at the quantiles kCurveQuantiles of one run of `kind`.
-    void Curve(const std::string& kind, const std::vector<double>& lateness) {
-        mCurves.push_back("{\"kind\": \"" + kind + "\", \"lateness_ns\": " + List(lateness) + "}");
-    }
-    void Count(const std::string& name, double value) {
-        mCounts.push_back("\"" + name + "\": " + Format("%.0f", value));
-    }
-    void Write(const std::string& path, const std::vector<double>& quantiles) const {
-        if (path.empty()) return;
-        FILE* out = std::fopen(path.c_str(), "w");
-        if (out == nullptr) {
-            std::printf("cannot write %s\n", path.c_str());
-            return;
-        }
-        std::fprintf(out, "{\"quantiles\": %s,\n\"rows\": [\n%s],\n\"curves\": [\n%s],\n\"counts\": {%s}}\n",
-                     List(quantiles).c_str(), Join(mRows).c_str(), Join(mCurves).c_str(), Join(mCounts).c_str());
-        std::fclose(out);
-    }
-
-private:
-    static std::string List(const std::vector<double>& values) {
-        std::string text = "[";
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (i != 0) text += ", ";
-            text += Format("%.6g", values[i]);
-        }
-        return text + "]";
-    }
-    static std::string Join(const std::vector<std::string>& items) {
-        std::string text;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (i != 0) text += ",\n";
-            text += items[i];
-        }
-        return text;
-    }
-    std::vector<std::string> mRows, mCurves, mCounts;
-};
-
-JsonLog gJson;
-
-// The quantiles at which each run's lateness distribution is kept: every
-// percent, then finer into the tail.
-const std::vector<double>& CurveQuantiles() {
-    static const std::vector<double> quantiles = [] {
-        std::vector<double> q;
-        q.reserve(99 + 10 + 3);
-        for (int i = 0; i < 99; ++i) q.push_back(i / 100.0);
-        for (int i = 990; i < 1000; ++i) q.push_back(i / 1000.0);
-        for (double tail : {0.9995, 0.9999, 1.0}) q.push_back(tail);
-        return q;
-    }();
-    return quantiles;
-}
-
-// A ratio row from per-round values: medians and minimums, as the ratio table.
-void PrintRatio(const char* label, const std::vector<double>& candidate, const std::vector<double>& baseline,
-                double target, const char* figure = "lateness") {
-    const double median = Median(candidate) / Median(baseline);
-    const double best = Min(candidate) / Min(baseline);
-    std::string targetText;
-    const char* verdict = "info";
-    if (target > 0) {
-        targetText = "<=" + Format("%.2fx", target);
-        verdict = median <= target ? "ok" : "MISS";
-    }
-    PrintRow(Format("%.2fx", median), Format("%.2fx", best), targetText, verdict, FormatTime(Median(candidate)),
-             FormatTime(Median(baseline)), std::to_string(std::min(candidate.size(), baseline.size())), label);
-    gJson.Row(figure, label, candidate, baseline, target, verdict);
-}
-
-// ---- The baseline heap ------------------------------------------------------------
-
-// An indexed 4-ary min-heap: the least any timer service does per arm and
-// cancel. Each slot keeps a copy of the key, so sifting compares within one
-// array; each item knows its slot, so any item leaves in O(log n).
-struct HeapItem {
-    std::int64_t due = 0;
-    std::uint32_t slot = 0;
-    void* payload = nullptr;
-};
-
-class QuadHeap {
-public:
-    void Reserve(std::size_t n) { mSlots.reserve(n); }
-    std::size_t Size() const { return mSlots.size(); }
-    HeapItem* Top() const { return mSlots.empty() ? nullptr : mSlots.front().item; }
-    std::int64_t TopDue() const { return mSlots.empty() ? INT64_MAX : mSlots.front().due; }
-
-    void Push(HeapItem* item) {
-        mSlots.push_back({item->due, item});
-        Up(static_cast<std::uint32_t>(mSlots.size() - 1), mSlots.back());
-    }
-
-    void Remove(HeapItem* item) {
-        const std::uint32_t hole = item->slot;
-        const Slot last = mSlots.back();
-        mSlots.pop_back();
-        if (hole == mSlots.size()) return;  // it was the last slot
-        if (hole > 0 && last.due < mSlots[(hole - 1) / 4].due) {
-            Up(hole, last);
-        } else {
-            Down(hole, last);
-        }
-    }
-
-private:
-    struct Slot {
-        std::int64_t due;
-        HeapItem* item;
-    };
-
-    void Put(std::uint32_t at, const Slot& slot) {
-        mSlots[at] = slot;
-        slot.item->slot = at;
-    }
-
-    void Up(std::uint32_t at, Slot moving) {
-        while (at > 0) {
-            const std::uint32_t parent = (at - 1) / 4;
-            if (!(moving.due < mSlots[parent].due)) break;
-            Put(at, mSlots[parent]);
-            at = parent;
-        }
-        Put(at, moving);
-    }
-
-    void Down(std::uint32_t at, Slot moving) {
-        const auto size = static_cast<std::uint32_t>(mSlots.size());
-        for (;;) {
-            const std::uint32_t child = at * 4 + 1;
-            if (child >= size) break;
-            std::uint32_t least = child;
-            const std::uint32_t last = std::min(child + 4, size);
-            for (std::uint32_t c = child + 1; c < last; ++c) {
-                if (mSlots[c].due < mSlots[least].due) least = c;
-            }
-            if (!(mSlots[least].due < moving.due)) break;
-            Put(at, mSlots[least]);
-            at = least;
-        }
-        Put(at, moving);
-    }
-
-    std::vector<Slot> mSlots;
-};
-
-// ======================================================================================
-// Figure 1: expiry lateness
-// ======================================================================================
-
-constexpr int kLatenessTimers = 1000;
-constexpr std::int64_t kLatenessPeriod = 10 * kNsPerMs;
-
-class Lateness;
-
-// One periodic timer as seen by its callback. Its expiries are due on the grid
-// first + k * period; each call stands for a later grid point than the call
-// before it. While no call has been later than a period, call k stands for
-// exactly grid point k.
-struct Tracked {
-    std::int64_t first = 0;  // due time of the first expiry: origin of the grid
-    std::int64_t floor = 0;  // the next call's due time is at least this (certain)
-    std::int64_t next = 0;   // the next call's due time as estimated (exact until a coalesced call)
-    bool coalesced = false;  // a call of this timer was later than a period
-    Lateness* log = nullptr;
-    void Start(std::int64_t firstDue, Lateness* lateness) {
-        first = floor = next = firstDue;
-        log = lateness;
-    }
-};
-
-// Lateness of every callback whose due time falls in the measured window,
-// with the early and coalesced ones counted. Written only by the thread that
-// runs the callbacks.
-class Lateness {
-public:
-    Lateness(std::int64_t period, std::int64_t end, std::size_t timers, double seconds) : mPeriod(period), mEnd(end) {
-        const double perTimer = seconds * 1e9 / static_cast<double>(period) + 2;
-        mSamples.reserve(static_cast<std::size_t>(perTimer * static_cast<double>(timers)));
-    }
-
-    // At the start of a callback of `timer`, at monotonic time `now`.
-    void Record(Tracked& timer, std::int64_t now) {
-        // The grid point this call stands for: `next`, or, for a call that
-        // comes before it (possible after a coalesced call), the latest one
-        // already passed. Never below the certain floor.
-        const std::int64_t due = std::max(timer.floor, std::min(timer.next, LatestGridPoint(timer, now)));
-        if (due >= mEnd) return;
-        // Early is certain: the floor only ever counts one period per call.
-        if (now < timer.floor) ++mEarly;
-        if (timer.coalesced) ++mWeakened;
-        const std::int64_t late = now - due;
-        mSamples.push_back(late);
-        timer.floor += mPeriod;
-        if (late < mPeriod) {
-            // Taken within a period of its due time: the next is one period on.
-            timer.next = due + mPeriod;
-            return;
-        }
-        // Periods were missed and folded into this call; the library re-arms
-        // at the next grid point after it took the expiry, most likely the one
-        // after now. From here on the floor lags by the periods folded.
-        ++mCoalesced;
-        timer.coalesced = true;
-        timer.next = LatestGridPoint(timer, now) + mPeriod;
-    }
-
-    std::size_t Calls() const { return mSamples.size(); }
-    // The grid points of these timers inside the window: a call for each is due.
-    std::size_t Expected(const std::vector<Tracked>& timers) const {
-        std::size_t total = 0;
-        for (const Tracked& timer : timers) {
-            if (timer.first < mEnd) total += static_cast<std::size_t>((mEnd - 1 - timer.first) / mPeriod + 1);
-        }
-        return total;
-    }
-    std::uint64_t Early() const { return mEarly; }
-    std::uint64_t Coalesced() const { return mCoalesced; }
-    std::uint64_t Weakened() const { return mWeakened; }
-
-    // The q-quantile (0..1) of the lateness samples.
-    double Quantile(double q) {
-        if (mSamples.empty()) return 0;
-        const auto at = static_cast<std::size_t>(q * static_cast<double>(mSamples.size() - 1));
-        std::nth_element(mSamples.begin(), mSamples.begin() + static_cast<std::ptrdiff_t>(at), mSamples.end());
-        return static_cast<double>(mSamples[at]);
-    }
-    double Max() const {
-        return mSamples.empty() ? 0 : static_cast<double>(*std::max_element(mSamples.begin(), mSamples.end()));
-    }
-    std::vector<double> Curve(const std::vector<double>& quantiles) {
-        std::vector<double> curve;
-        if (mSamples.empty()) return curve;
-        std::sort(mSamples.begin(), mSamples.end());
-        for (double q : quantiles) {
-            curve.push_back(static_cast<double>(
-                mSamples[static_cast<std::size_t>(q * static_cast<double>(mSamples.size() - 1))]));
-        }
-        return curve;
-    }
-
-private:
-    std::int64_t LatestGridPoint(const Tracked& timer, std::int64_t t) const {
-        if (t < timer.first) return timer.first;
-        return timer.first + (t - timer.first) / mPeriod * mPeriod;
-    }
-
-    std::int64_t mPeriod;
-    std::int64_t mEnd;  // expiries due at or after this are not measured
-    std::vector<std::int64_t> mSamples;
-    std::uint64_t mEarly = 0;
-    std::uint64_t mCoalesced = 0;
-    std::uint64_t mWeakened = 0;  // calls after their timer's first coalesced one
-};
-
-struct LatenessRun {
-    double p50 = 0, p99 = 0, max = 0;
-    std::size_t calls = 0, expected = 0;
-    std::uint64_t early = 0, coalesced = 0, weakened = 0;
-    std::uint64_t wakeups = 0;         // returns from the waiting call of the thread
-    std::uint64_t serviceWakeups = 0;  // of the timer service thread
-    unsigned long slack = 0;           // of the thread that ran the callbacks
-    std::vector<double> curve;         // lateness at CurveQuantiles()
-};
-
-LatenessRun Summarise(Lateness& log, const std::vector<Tracked>& timers) {
-    LatenessRun run;
-    run.p50 = log.Quantile(0.5);
-    run.p99 = log.Quantile(0.99);
-    run.max = log.Max();
-    run.calls = log.Calls();
-    run.expected = log.Expected(timers);
-    run.early = log.Early();
-    run.coalesced = log.Coalesced();
-    run.weakened = log.Weakened();
-    run.curve = log.Curve(CurveQuantiles());
-    return run;
-}
-
-// -- Candidate: platform timers with a completion routine, one owner thread ---------
-
-void RVSYS_WINAPI OnPlatformExpiry(void* argument, platform::DWORD, platform::DWORD) {
-    const std::int64_t now = MonoNow();
-    auto* timer = static_cast<Tracked*>(argument);
-    timer->log->Record(*timer, now);
-}
-
-LatenessRun RunPlatformLateness(const Options& options) {
-    std::vector<Tracked> timers(kLatenessTimers);
-    LatenessRun run;
-    std::thread owner([&] {
-        SetSlack(options.slackNs);
-        run.slack = Slack();
-        std::vector<platform::HANDLE> handles(kLatenessTimers);
-        for (auto& handle : handles) handle = platform::CreateWaitableTimerA(nullptr, platform::FALSE, nullptr);
-        const std::int64_t start = MonoNow() + 20 * kNsPerMs + kLatenessPeriod;  // first due of timer 0
-        const std::int64_t end = start + static_cast<std::int64_t>(options.seconds * 1e9);
-        Lateness log(kLatenessPeriod, end, kLatenessTimers, options.seconds);
-        for (int i = 0; i < kLatenessTimers; ++i) {
-            // Relative due times, as TimerManager arms them; the exact due time
-            // is read back from the timer.
-            const std::int64_t wanted = start + kLatenessPeriod * i / kLatenessTimers;
-            platform::LARGE_INTEGER due;
-            due.QuadPart = -((wanted - MonoNow() + 99) / 100);
-            platform::SetWaitableTimer(handles[i], &due, static_cast<platform::LONG>(kLatenessPeriod / kNsPerMs),
-                                       OnPlatformExpiry, &timers[i], platform::FALSE);
-            timers[i].Start(ArmedDue(handles[i]), &log);
-        }
-        const std::uint64_t serviceBefore = ServiceWakeups();
-        const std::int64_t doneAt = end + 2 * kLatenessPeriod;
-        std::uint64_t wakeups = 0;
-        while (MonoNow() < doneAt) {
-            platform::SleepEx(platform::INFINITE, platform::TRUE);
-            ++wakeups;
-        }
-        const std::uint64_t service = ServiceWakeups() - serviceBefore;
-        for (auto handle : handles) {
-            platform::CancelWaitableTimer(handle);
-            platform::CloseHandle(handle);
-        }
-        const unsigned long slack = run.slack;
-        run = Summarise(log, timers);
-        run.wakeups = wakeups;
-        run.serviceWakeups = service;
-        run.slack = slack;
-    });
-    owner.join();
-    return run;
-}
-
-// -- Baseline: one thread, clock_nanosleep(TIMER_ABSTIME) to the earliest due time ---
-
-LatenessRun RunSleepLoopLateness(const Options& options) {
-    LatenessRun run;
-    std::thread loop([&] {
-        SetSlack(options.slackNs);
-        run.slack = Slack();
-        const std::int64_t start = MonoNow() + 20 * kNsPerMs + kLatenessPeriod;
-        const std::int64_t end = start + static_cast<std::int64_t>(options.seconds * 1e9);
-        Lateness log(kLatenessPeriod, end, kLatenessTimers, options.seconds);
-        std::vector<Tracked> timers(kLatenessTimers);
-        std::vector<HeapItem> items(kLatenessTimers);
-        QuadHeap heap;
-        heap.Reserve(kLatenessTimers);
-        for (int i = 0; i < kLatenessTimers; ++i) {
-            timers[i].Start(start + kLatenessPeriod * i / kLatenessTimers, &log);
-            items[i].due = timers[i].first;
-            items[i].payload = &timers[i];
-            heap.Push(&items[i]);
-        }
-        const std::uint64_t serviceBefore = ServiceWakeups();
-        std::uint64_t wakeups = 0;
-        while (heap.TopDue() < end) {
-            SleepUntil(heap.TopDue());
-            ++wakeups;
-            const std::int64_t fired = MonoNow();
-            while (heap.TopDue() <= fired) {
-                HeapItem* item = heap.Top();
-                heap.Remove(item);
-                // The callback, as the candidate's: its own clock read and record.
-                auto* timer = static_cast<Tracked*>(item->payload);
-                timer->log->Record(*timer, MonoNow());
-                // The same re-arming rule as the library: the next grid point after now.
-                item->due += ((fired - item->due) / kLatenessPeriod + 1) * kLatenessPeriod;
-                heap.Push(item);
-            }
-        }
-        const std::uint64_t service = ServiceWakeups() - serviceBefore;
-        const unsigned long slack = run.slack;
-        run = Summarise(log, timers);
-        run.wakeups = wakeups;
-        run.serviceWakeups = service;
-        run.slack = slack;
-    });
-    loop.join();
-    return run;
-}
-
-// -- TimerManager: due times from the AddTimer call -------------------------------------
-
-struct SlackRequest {
-    long slackNs;  // negative: leave the thread's own, only read it
-    std::atomic<unsigned long> slack{0};
-    std::atomic<bool> done{false};
-};
-
-// Runs once on the manager's thread: the slack there is what its waits use.
-void SetManagerSlack(unsigned long, void* userData) {
-    auto* request = static_cast<SlackRequest*>(userData);
-    if (request->slackNs >= 0) SetSlack(static_cast<unsigned long>(request->slackNs));
-    request->slack.store(Slack());
-    request->done.store(true);
-    request->done.notify_one();
-}
-
-// Adds a one-shot timer whose callback sets (or reads) the manager thread's
-// slack, and waits for it. Returns the slack the thread runs with.
-unsigned long ApplyManagerSlack(TimerManager& manager, long slackNs) {
-    SlackRequest request{slackNs};
-    constexpr unsigned long kSlackTimerId = 0xFFFFFF00ul;
-    if (manager.AddTimer(kSlackTimerId, SetManagerSlack, &request, 0, 1, 0) != 1) return 0;
-    request.done.wait(false);
-    return request.slack.load();
-}
-
-void OnManagerTimer(unsigned long, void* userData) {
-    const std::int64_t now = MonoNow();
-    auto* timer = static_cast<Tracked*>(userData);
-    timer->log->Record(*timer, now);
-}
-
-// slackNs < 0 leaves the manager thread with the slack it inherited.
-LatenessRun RunManagerLateness(const Options& options, long slackNs) {
-    TimerManager manager;
-    LatenessRun run;
-    if (manager.Start() != 1) {
-        std::printf("TimerManager::Start failed\n");
-        return run;
-    }
-    const unsigned long slack = ApplyManagerSlack(manager, slackNs);
-    std::vector<Tracked> timers(kLatenessTimers);
-    const std::int64_t firstAdd = MonoNow() + 20 * kNsPerMs;
-    const std::int64_t start = firstAdd + kLatenessPeriod;
-    const std::int64_t end = start + static_cast<std::int64_t>(options.seconds * 1e9);
-    Lateness log(kLatenessPeriod, end, kLatenessTimers, options.seconds);
-    SleepUntil(firstAdd - kNsPerMs);
-    for (int i = 0; i < kLatenessTimers; ++i) {
-        // Due times are whole milliseconds from the call: the phases are
-        // staggered by adding each timer at its phase (10 us apart: spin).
-        const std::int64_t at = firstAdd + kLatenessPeriod * i / kLatenessTimers;
-        while (MonoNow() < at) {
-        }
-        // The manager reads its clock inside the call, after this reading: the
-        // due time is at least this one, so an early call is still certain and
-        // lateness is overstated by the call's own cost at most.
-        timers[i].Start(MonoNow() + kLatenessPeriod, &log);
-        manager.AddTimer(static_cast<unsigned long>(i) + 1, OnManagerTimer, &timers[i],
-                         static_cast<long>(kLatenessPeriod / kNsPerMs), 0,
-                         static_cast<long>(kLatenessPeriod / kNsPerMs));
-    }
-    const std::uint64_t serviceBefore = ServiceWakeups();
-    SleepUntil(end + 3 * kLatenessPeriod);
-    run.serviceWakeups = ServiceWakeups() - serviceBefore;
-    manager.Stop();  // no callback runs after this: the log is ours
-    const std::uint64_t service = run.serviceWakeups;
-    run = Summarise(log, timers);
-    run.serviceWakeups = service;
-    run.slack = slack;
-    return run;
-}
-
-void PrintLatenessRun(int round, const char* what, const LatenessRun& run) {
-    std::printf("  round %d  %-32s p50 %-9s p99 %-9s max %-9s calls %zu/%zu  early %llu  coalesced %llu", round, what,
-                FormatTime(run.p50).c_str(), FormatTime(run.p99).c_str(), FormatTime(run.max).c_str(), run.calls,
-                run.expected, static_cast<unsigned long long>(run.early),
-                static_cast<unsigned long long>(run.coalesced));
-    if (run.weakened != 0) std::printf("  weakened %llu", static_cast<unsigned long long>(run.weakened));
-    if (run.wakeups != 0) std::printf("  wakes %llu", static_cast<unsigned long long>(run.wakeups));
-    std::printf("  service wakes %llu  slack %lu ns\n", static_cast<unsigned long long>(run.serviceWakeups),
-                run.slack);
-    std::fflush(stdout);
-}
-
-struct Series {
-    std::vector<double> p50, p99;
-    std::uint64_t early = 0, coalesced = 0, weakened = 0, serviceWakeups = 0;
-    std::size_t calls = 0, expected = 0;
-    unsigned long slack = 0;
-    void Add(const LatenessRun& run) {
-        p50.push_back(run.p50);
-        p99.push_back(run.p99);
-        early += run.early;
-        coalesced += run.coalesced;
-        weakened += run.weakened;
-        serviceWakeups += run.serviceWakeups;
-        calls += run.calls;
-        expected += run.expected;
-        slack = run.slack;
-    }
-};
-
-void RunLatenessFigure(const Options& options) {
-    std::printf("\nFigure 1: expiry lateness, %d periodic %lld ms timers, phases staggered evenly, %.0f s per run\n",
-                kLatenessTimers, static_cast<long long>(kLatenessPeriod / kNsPerMs), options.seconds);
-    std::printf(
-        "(timer slack %lu ns on the thread that runs the callbacks and on the baseline's; the main "
-        "thread's is %lu ns)\n",
-        options.slackNs, Slack());
-    Series platformSeries, loopSeries, managerSeries, managerInherited;
-    // Four kinds of run, their order rotated each round so that load drifting
-    // over the minutes of the figure falls on all of them alike.
-    const std::function<void(int)> kinds[] = {
-        [&](int round) {
-            const LatenessRun run = RunPlatformLateness(options);
-            PrintLatenessRun(round, "SetWaitableTimer + SleepEx", run);
-            platformSeries.Add(run);
-            gJson.Curve("SetWaitableTimer + SleepEx", run.curve);
-        },
-        [&](int round) {
-            const LatenessRun run = RunSleepLoopLateness(options);
-            PrintLatenessRun(round, "clock_nanosleep loop (baseline)", run);
-            loopSeries.Add(run);
-            gJson.Curve("clock_nanosleep loop (baseline)", run.curve);
-        },
-        [&](int round) {
-            const LatenessRun run = RunManagerLateness(options, static_cast<long>(options.slackNs));
-            PrintLatenessRun(round, "TimerManager (from AddTimer)", run);
-            managerSeries.Add(run);
-            gJson.Curve("TimerManager (from AddTimer)", run.curve);
-        },
-        [&](int round) {
-            const LatenessRun run = RunManagerLateness(options, -1);
-            PrintLatenessRun(round, "TimerManager, inherited slack", run);
-            managerInherited.Add(run);
-            gJson.Curve("TimerManager, inherited slack", run.curve);
-        },
-    };
-    constexpr int kKinds = 4;
-    for (int round = 0; round < options.rounds; ++round) {
-        for (int k = 0; k < kKinds; ++k) kinds[(round + k) % kKinds](round + 1);
-    }
-    std::printf(
-        "\nRatios: candidate / baseline lateness, medians of %d interleaved rounds (min: ratio of the best "
-        "rounds)\n\n",
-        options.rounds);
-    PrintRow("ratio", "min", "target", "verdict", "candidate", "baseline", "n", "figure");
-    PrintRatio("lateness p50, SetWaitableTimer + SleepEx", platformSeries.p50, loopSeries.p50, 1.2);
-    PrintRatio("lateness p99, SetWaitableTimer + SleepEx", platformSeries.p99, loopSeries.p99, 0);
-    PrintRatio("lateness p50, TimerManager (from AddTimer)", managerSeries.p50, loopSeries.p50, 0);
-    PrintRatio("lateness p99, TimerManager (from AddTimer)", managerSeries.p99, loopSeries.p99, 0);
-    // What the manager adds to the platform timers it is made of.
-    PrintRatio("lateness p50, TimerManager / SetWaitableTimer + SleepEx", managerSeries.p50, platformSeries.p50, 1.2);
-    PrintRatio("lateness p99, TimerManager / SetWaitableTimer + SleepEx", managerSeries.p99, platformSeries.p99, 2.0);
-    const std::string inheritedP50 =
-        "lateness p50, TimerManager, inherited slack " + std::to_string(managerInherited.slack) + " ns";
-    const std::string inheritedP99 =
-        "lateness p99, TimerManager, inherited slack " + std::to_string(managerInherited.slack) + " ns";
-    PrintRatio(inheritedP50.c_str(), managerInherited.p50, loopSeries.p50, 0);
-    PrintRatio(inheritedP99.c_str(), managerInherited.p99, loopSeries.p99, 0);
-    std::printf("\nCounts over all rounds (early must be 0; coalesced: callbacks later than one period)\n\n");
-    std::printf("%-34s %-10s %-8s %-10s %-10s %s\n", "", "early", "target", "coalesced", "calls", "of expected");
-    auto counts = [](const char* what, const Series& series, bool mustBeZero) {
-        const char* verdict = !mustBeZero ? "info" : series.early == 0 ? "0 ok" : "0 MISS";
-        std::printf("%-34s %-10llu %-8s %-10llu %-10zu %zu", what, static_cast<unsigned long long>(series.early),
-                    verdict, static_cast<unsigned long long>(series.coalesced), series.calls, series.expected);
-        if (series.weakened != 0) {
-            std::printf("  (%llu calls after a coalesced one: early check weaker)",
-                        static_cast<unsigned long long>(series.weakened));
-        }
-        std::printf("\n");
-    };
-    gJson.Count("early, SetWaitableTimer + SleepEx", static_cast<double>(platformSeries.early));
-    gJson.Count("early, TimerManager", static_cast<double>(managerSeries.early));
-    gJson.Count("early, TimerManager, inherited slack", static_cast<double>(managerInherited.early));
-    counts("SetWaitableTimer + SleepEx", platformSeries, true);
-    counts("clock_nanosleep loop", loopSeries, false);
-    counts("TimerManager", managerSeries, true);
-    counts("TimerManager, inherited slack", managerInherited, true);
-    std::printf("timer service wake-ups during the platform runs: %llu (its thread times its own timers)\n",
-                static_cast<unsigned long long>(platformSeries.serviceWakeups));
-    std::fflush(stdout);
-}
-
-// ======================================================================================
-// Figure 2: drift of one 1 ms periodic timer
-// ======================================================================================
-
-constexpr std::int64_t kDriftPeriod = 1 * kNsPerMs;
-constexpr int kDriftPeriods = 10000;
-
-struct DriftState {
-    std::int64_t first = 0;  // due time of the first expiry
-    int calls = 0;
-    std::int64_t last = 0;  // start of the kDriftPeriods-th callback
-    std::atomic<bool> done{false};
-};
-
-void CountDriftCall(DriftState& state) {
-    if (++state.calls == kDriftPeriods) {
-        state.last = MonoNow();
-        state.done.store(true);
-        state.done.notify_one();
-    }
-}
-
-void RVSYS_WINAPI OnDriftExpiry(void* argument, platform::DWORD, platform::DWORD) {
-    CountDriftCall(*static_cast<DriftState*>(argument));
-}
-
-void OnDriftTimer(unsigned long, void* userData) { CountDriftCall(*static_cast<DriftState*>(userData)); }
-
-// The kDriftPeriods-th callback minus (first due + (kDriftPeriods - 1) periods).
-double PlatformDrift(const Options& options) {
-    DriftState state;
-    std::thread owner([&] {
-        SetSlack(options.slackNs);
-        platform::HANDLE timer = platform::CreateWaitableTimerA(nullptr, platform::FALSE, nullptr);
-        platform::LARGE_INTEGER due;
-        due.QuadPart = -(kDriftPeriod / 100);
-        platform::SetWaitableTimer(timer, &due, static_cast<platform::LONG>(kDriftPeriod / kNsPerMs), OnDriftExpiry,
-                                   &state, platform::FALSE);
-        state.first = ArmedDue(timer);
-        while (!state.done.load()) platform::SleepEx(platform::INFINITE, platform::TRUE);
-        platform::CancelWaitableTimer(timer);
-        platform::CloseHandle(timer);
-    });
-    owner.join();
-    return static_cast<double>(state.last - (state.first + (kDriftPeriods - 1) * kDriftPeriod));
-}
-
-double ManagerDrift(const Options& options) {
-    TimerManager manager;
-    if (manager.Start() != 1) return 0;
-    ApplyManagerSlack(manager, static_cast<long>(options.slackNs));
-    DriftState state;
-    // Approximated: the timer is armed a little after this reading.
-    state.first = MonoNow() + kDriftPeriod;
-    manager.AddTimer(1, OnDriftTimer, &state, static_cast<long>(kDriftPeriod / kNsPerMs), 0,
-                     static_cast<long>(kDriftPeriod / kNsPerMs));
-    state.done.wait(false);
-    manager.Stop();
-    return static_cast<double>(state.last - (state.first + (kDriftPeriods - 1) * kDriftPeriod));
-}
-
-// The naive loop: each period sleeps 1 ms from whenever the previous one woke.
-double RelativeSleepDrift(const Options& options) {
-    double drift = 0;
-    std::thread loop([&] {
-        SetSlack(options.slackNs);
-        const std::int64_t first = MonoNow() + kDriftPeriod;
-        const timespec period = TimespecOf(kDriftPeriod);
-        for (int i = 0; i < kDriftPeriods; ++i) {
-            while (clock_nanosleep(CLOCK_MONOTONIC, 0, &period, nullptr) == EINTR) {
-            }
-        }
-        drift = static_cast<double>(MonoNow() - (first + (kDriftPeriods - 1) * kDriftPeriod));
-    });
-    loop.join();
-    return drift;
-}
-
-// A periodic timer stays on its grid, so its drift is whole missed periods
-// (expiries coalesced while the thread could not run) plus the lateness of the
-// last callback.
-std::string DriftText(double drift) {
-    const auto period = static_cast<double>(kDriftPeriod);
-    if (drift < period) return FormatTime(drift);
-    const double missed = static_cast<double>(static_cast<std::int64_t>(drift / period));
-    return FormatTime(drift) + " = " + Format("%.0f", missed) + " missed periods + " +
-           FormatTime(drift - missed * period);
-}
-
-// What the machine allows: the same 1 ms grid slept to with
-// clock_nanosleep(TIMER_ABSTIME), missed grid points skipped as the library
-// does. Its drift is the lateness and the missed periods that come from the
-// machine (other load), not from the timer code.
-double GridSleepDrift(const Options& options) {
-    double drift = 0;
-    std::thread loop([&] {
-        SetSlack(options.slackNs);
-        const std::int64_t first = MonoNow() + kDriftPeriod;
-        std::int64_t due = first;
-        for (int i = 0; i < kDriftPeriods; ++i) {
-            SleepUntil(due);
-            const std::int64_t now = MonoNow();
-            if (i == kDriftPeriods - 1)
-                drift = static_cast<double>(now - (first + (kDriftPeriods - 1) * kDriftPeriod));
-            due += ((now - due) / kDriftPeriod + 1) * kDriftPeriod;
-        }
-    });
-    loop.join();
-    return drift;
-}
-
-void RunDriftFigure(const Options& options) {
-    std::printf(
-        "\nFigure 2: drift of one %lld ms periodic timer over %d periods: the %dth callback minus (first "
-        "due + %d periods); slack %lu ns\n",
-        static_cast<long long>(kDriftPeriod / kNsPerMs), kDriftPeriods, kDriftPeriods, kDriftPeriods - 1,
-        options.slackNs);
-    std::vector<double> platformDrift, managerDrift, loopDrift, gridDrift;
-    const std::function<void(int)> kinds[] = {
-        [&](int round) {
-            platformDrift.push_back(PlatformDrift(options));
-            std::printf("  round %d  SetWaitableTimer + SleepEx        %s\n", round,
-                        DriftText(platformDrift.back()).c_str());
-        },
-        [&](int round) {
-            managerDrift.push_back(ManagerDrift(options));
-            std::printf("  round %d  TimerManager (from AddTimer)      %s\n", round,
-                        DriftText(managerDrift.back()).c_str());
-        },
-        [&](int round) {
-            loopDrift.push_back(RelativeSleepDrift(options));
-            std::printf("  round %d  1 ms relative sleep loop          %s (%.1f%%)\n", round,
-                        FormatTime(loopDrift.back()).c_str(),
-                        100.0 * loopDrift.back() / static_cast<double>(kDriftPeriods * kDriftPeriod));
-        },
-        [&](int round) {
-            gridDrift.push_back(GridSleepDrift(options));
-            std::printf("  round %d  1 ms clock_nanosleep grid loop    %s\n", round,
-                        DriftText(gridDrift.back()).c_str());
-        },
-    };
-    constexpr int kKinds = 4;
-    for (int round = 0; round < options.rounds; ++round) {
-        for (int k = 0; k < kKinds; ++k) kinds[(round + k) % kKinds](round + 1);
-        std::fflush(stdout);
-    }
-    // The target is absolute: under one period in total. The ratio shows how
-    // much of the naive loop's drift is left.
-    std::printf(
-        "\nDrift: candidate / relative-sleep loop, medians of %d interleaved rounds; verdict: median drift "
-        "under one period\n\n",
-        options.rounds);
-    PrintRow("ratio", "min", "target", "verdict", "candidate", "baseline", "n", "figure");
-    auto row = [&](const char* label, const std::vector<double>& drift, bool judged) {
-        const double median = Median(drift);
-        const char* verdict = !judged ? "info" : median < static_cast<double>(kDriftPeriod) ? "ok" : "MISS";
-        PrintRow(Format("%.4fx", median / Median(loopDrift)), Format("%.4fx", Min(drift) / Min(loopDrift)),
-                 judged ? "<1 per." : "", verdict, FormatTime(median), FormatTime(Median(loopDrift)),
-                 std::to_string(drift.size()), label);
-        gJson.Row("drift", label, drift, loopDrift, 0, verdict);
-    };
-    row("drift after 10,000 periods, SetWaitableTimer + SleepEx", platformDrift, true);
-    row("drift after 10,000 periods, TimerManager (from AddTimer)", managerDrift, true);
-    row("drift after 10,000 periods, clock_nanosleep grid loop (the machine)", gridDrift, false);
-    std::fflush(stdout);
-}
 
 // ======================================================================================
 // Figure 3: arm and cancel among N armed timers
@@ -1074,7 +216,8 @@ private:
     bool mOk = false;
 };
 
-// The baseline's side: n armed items and kSpares spares, one heap per size.
+// The service's own heap alone, n armed nodes and kSpares spares per size: what
+// the calls add around it (handle look-up, lock, clock read, timerfd check).
 class HeapTimers {
 public:
     using Due = std::int64_t;
@@ -1088,19 +231,17 @@ public:
     ArmedSet& Set() { return mSet; }
     // The library reads the clock inside SetWaitableTimer; the baseline reads it
     // once per batch, outside the timing.
-    void BeginBatch() { mNow = MonoNow(); }
+    void BeginBatch() { mNow = MonotonicNs(); }
     Due MakeDue(std::int64_t offset) const { return mNow + offset; }
     bool Arm(std::uint32_t index, Due due) {
         mItems[index].due = due;
-        mHeap.Push(&mItems[index]);
-        return true;
+        return mHeap.Push(&mItems[index]);
     }
     void Cancel(std::uint32_t index) { mHeap.Remove(&mItems[index]); }
     void Activate() {}
 
 private:
     explicit HeapTimers(std::size_t n) : mItems(n + kSpares), mSet(n + kSpares, 42) {
-        mHeap.Reserve(n + kBatch);
         BeginBatch();
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t index = mSet.TakeSpare();
@@ -1109,8 +250,8 @@ private:
         }
     }
 
-    std::vector<HeapItem> mItems;
-    QuadHeap mHeap;
+    std::vector<posix::HeapNode> mItems;
+    posix::NodeHeap mHeap;
     ArmedSet mSet;
     std::int64_t mNow = 0;
 };
@@ -1277,10 +418,10 @@ void ServiceArm(benchmark::State& state) {
     ServiceTimers* prepared = PreparedServiceTimers(state);
     if (prepared == nullptr) return;
     ServiceTimers& timers = *prepared;
-    const std::uint64_t wakeups = ServiceWakeups();
+    const std::uint64_t wakeups = posix::TimerServiceWakeups();
     ArmAmongArmed(state, timers);
     // None of them is the earliest: no system call, and the service sleeps on.
-    state.counters["svc_wakeups"] = static_cast<double>(ServiceWakeups() - wakeups);
+    state.counters["svc_wakeups"] = static_cast<double>(posix::TimerServiceWakeups() - wakeups);
     const std::uint32_t index = timers.Set().TakeRandomArmed();
     const ServiceTimers::Due due = timers.MakeDue(kFarNs);
     rvsys::bench::RecordSyscallsPerCall(state, [&] { timers.Arm(index, due); });
@@ -1290,9 +431,9 @@ void ServiceArm(benchmark::State& state) {
 void ServiceCancel(benchmark::State& state) {
     ServiceTimers* timers = PreparedServiceTimers(state);
     if (timers == nullptr) return;
-    const std::uint64_t wakeups = ServiceWakeups();
+    const std::uint64_t wakeups = posix::TimerServiceWakeups();
     CancelAmongArmed(state, *timers);
-    state.counters["svc_wakeups"] = static_cast<double>(ServiceWakeups() - wakeups);
+    state.counters["svc_wakeups"] = static_cast<double>(posix::TimerServiceWakeups() - wakeups);
 }
 
 void ServiceArmCancelSame(benchmark::State& state) {
@@ -1513,17 +654,17 @@ std::string ServiceWakeupsForLaterTimers() {
     ManagerTimers& timers = ManagerTimers::Get();
     TimerManager& manager = timers.Manager();
     std::atomic<bool> fired{false};
-    const std::uint64_t before = ServiceWakeups();
+    const std::uint64_t before = posix::TimerServiceWakeups();
     constexpr unsigned long kIds = 2000000;
     for (unsigned long k = 0; k < 10000; ++k)
         manager.AddTimer(kIds + k, NeverCalled, nullptr, FarDueMs(timers.Keys()), 0, 0);
     for (unsigned long k = 10000; k < 11000; ++k) {
         manager.AddTimer(kIds + k, NeverCalled, nullptr, FarDueMs(timers.Keys()), 0, 0);
-        SleepUntil(MonoNow() + 200 * kNsPerUs);
+        rvsys::bench::SleepUntilNs(MonotonicNs() + 200 * kNsPerUs);
     }
     manager.AddTimer(kIds + 0xFFFFF, OnSentinel, &fired, 1, 1, 0);
     fired.wait(false);
-    const std::uint64_t woken = ServiceWakeups() - before;
+    const std::uint64_t woken = posix::TimerServiceWakeups() - before;
     for (unsigned long k = 0; k < 11000; ++k) manager.RemoveTimer(kIds + k);
     return std::to_string(woken) +
            " wake-ups for 11,000 AddTimer of later timers (target 0: " + (woken == 0 ? "ok)" : "MISS)");
@@ -1531,8 +672,8 @@ std::string ServiceWakeupsForLaterTimers() {
 
 std::string Bytes(double bytes) { return Format("%.0f B", bytes); }
 
-void RegisterTimerBenchmarks(const Options& options) {
-    if (options.Runs('3')) {
+void RegisterTimerBenchmarks(const std::string& figures) {
+    if (figures.find('3') != std::string::npos) {
         const ServiceTimers& service = ServiceTimers::Get(kMaxArmed);
         if (service.Ok()) {
             benchmark::AddCustomContext(
@@ -1578,7 +719,7 @@ void RegisterTimerBenchmarks(const Options& options) {
                 ->UseManualTime();
         }
     }
-    if (options.Runs('4')) {
+    if (figures.find('4') != std::string::npos) {
         const ManagerTimers& manager = ManagerTimers::Get();
         OwnedPlatformTimers::Get();  // on this thread: it runs the benchmarks
         if (manager.Ok()) {
@@ -1593,10 +734,6 @@ void RegisterTimerBenchmarks(const Options& options) {
 }
 
 constexpr rvsys::bench::Ratio kRatios[] = {
-    {"SetWaitableTimer, 100,000 armed", "ServiceArm/armed:100000", "HeapInsert/armed:100000", 1.5},
-    {"SetWaitableTimer, 1,000,000 armed", "ServiceArm/armed:1000000", "HeapInsert/armed:1000000", 1.5},
-    {"CancelWaitableTimer, 100,000 armed", "ServiceCancel/armed:100000", "HeapCancel/armed:100000", 1.5},
-    {"CancelWaitableTimer, 1,000,000 armed", "ServiceCancel/armed:1000000", "HeapCancel/armed:1000000", 1.5},
     {"SetWaitableTimer / uv_timer_start, 100,000 armed", "ServiceArm/armed:100000", "UvTimerStart/armed:100000", 1.5},
     {"SetWaitableTimer / uv_timer_start, 1,000,000 armed", "ServiceArm/armed:1000000", "UvTimerStart/armed:1000000",
      1.5},
@@ -1604,6 +741,12 @@ constexpr rvsys::bench::Ratio kRatios[] = {
      1.5},
     {"CancelWaitableTimer / uv_timer_stop, 1,000,000 armed", "ServiceCancel/armed:1000000",
      "UvTimerStop/armed:1000000", 1.5},
+    {"SetWaitableTimer / its heap alone, 100,000 armed", "ServiceArm/armed:100000", "HeapInsert/armed:100000", 0},
+    {"SetWaitableTimer / its heap alone, 1,000,000 armed", "ServiceArm/armed:1000000", "HeapInsert/armed:1000000", 0},
+    {"CancelWaitableTimer / its heap alone, 100,000 armed", "ServiceCancel/armed:100000", "HeapCancel/armed:100000",
+     0},
+    {"CancelWaitableTimer / its heap alone, 1,000,000 armed", "ServiceCancel/armed:1000000",
+     "HeapCancel/armed:1000000", 0},
     {"SetWaitableTimer growth, 1,000,000 / 100,000 armed", "ServiceArm/armed:1000000", "ServiceArm/armed:100000", 0},
     {"CancelWaitableTimer growth, 1,000,000 / 100,000", "ServiceCancel/armed:1000000", "ServiceCancel/armed:100000",
      0},
@@ -1620,17 +763,10 @@ constexpr rvsys::bench::Ratio kRatios[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options options = ParseOptions(argc, argv);
-    // The harness figures first: the fixtures of figures 3 and 4 would
-    // otherwise sit in the service's heap during them.
-    if (options.rounds > 0 && options.Runs('1')) RunLatenessFigure(options);
-    if (options.rounds > 0 && options.Runs('2')) RunDriftFigure(options);
-    gJson.Write(options.json, CurveQuantiles());
-    if (!options.Runs('3') && !options.Runs('4')) return 0;
-    std::printf("\n");
-    std::fflush(stdout);
-    RegisterTimerBenchmarks(options);
+    std::string figures = rvsys::bench::TakeFlags(argc, argv, "timer_")["timer_figures"];
+    if (figures.empty()) figures = "34";
+    RegisterTimerBenchmarks(figures);
     const int result = rvsys::bench::RunRatioMain(argc, argv, kRatios);
-    if (options.Runs('4') && ManagerTimers::Get().Ok()) ManagerTimers::Get().Stop();
+    if (figures.find('4') != std::string::npos && ManagerTimers::Get().Ok()) ManagerTimers::Get().Stop();
     return result;
 }

@@ -31,7 +31,7 @@ fi
 
 # Configuring again looks again for the optional peers (libuv, Asio) not found before.
 cmake --preset release >/dev/null
-programs=(bench_timer bench_event_loop bench_mutex bench_event bench_uptime bench_thread bench_semaphore)
+programs=(bench_timer_lateness bench_timer bench_event_loop bench_mutex bench_event bench_uptime bench_thread bench_semaphore)
 cmake --build build/release --target "${programs[@]}"
 
 bin=build/release/bench
@@ -64,8 +64,8 @@ run() {  # run <name> <program> <flags>...: console output to the log, JSON to $
     --benchmark_out="$out/json/$name.json" --benchmark_out_format=json >>"$log" 2>&1
 }
 
-echo "=== timer harness (lateness, drift)" | tee -a "$log"
-"$bin/bench_timer" "${timer[@]}" --timer_json="$out/json/timer_harness.json" >>"$log" 2>&1
+echo "=== timer_lateness" | tee -a "$log"
+"$bin/bench_timer_lateness" "${timer[@]}" --ratio_json="$out/json/timer_lateness.ratios.json" >>"$log" 2>&1
 run timer bench_timer --timer_figures=3 "${reps[@]}" \
   --benchmark_filter="^(ServiceArm|ServiceCancel|HeapInsert|HeapCancel|UvTimerStart|UvTimerStop)/$sizes"
 run event_loop bench_event_loop --benchmark_filter="$loop"

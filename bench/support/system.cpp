@@ -3,12 +3,27 @@
 #include <linux/perf_event.h>
 #include <pthread.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
 
 namespace rvsys::bench {
+
+std::int64_t MonotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void SleepUntilNs(std::int64_t ns) {
+    const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
 
 const std::vector<int>& AllowedCpus() {
     static const std::vector<int> cpus = [] {

@@ -1,4 +1,5 @@
-// Linux helpers for the benchmarks: CPU pinning and system-call counting.
+// Linux helpers for the benchmarks: the monotonic clock, CPU pinning and
+// system-call counting.
 #ifndef RVSYS_BENCH_SUPPORT_SYSTEM_H
 #define RVSYS_BENCH_SUPPORT_SYSTEM_H
 
@@ -9,6 +10,14 @@
 #include <vector>
 
 namespace rvsys::bench {
+
+// CLOCK_MONOTONIC in nanoseconds: the clock the timer service keeps its
+// relative timers on, so due times and callback times compare directly.
+std::int64_t MonotonicNs();
+
+// Sleeps until CLOCK_MONOTONIC reaches `ns` (clock_nanosleep(TIMER_ABSTIME),
+// resumed after a signal).
+void SleepUntilNs(std::int64_t ns);
 
 // The CPUs this process may run on, read on first call. The first call must
 // come before any pinning (the helpers below restore what they change).

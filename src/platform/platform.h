@@ -219,6 +219,15 @@ std::int64_t GetRelativeTimerClock();
 HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount, LPCSTR name);
 HANDLE OpenSemaphoreA(DWORD desiredAccess, BOOL inheritHandle, LPCSTR name);
 BOOL ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
+// A wait of 0 for a caller's fast path: true when `semaphore` is the semaphore
+// handle this thread used last and a unit was free (it is taken); false, with
+// nothing changed and no error set, otherwise (the caller then waits as usual).
+// No system call, no lock.
+bool TryTakeRecentSemaphore(HANDLE semaphore);
+// ReleaseSemaphore(semaphore, 1, nullptr) for a fast path: true when it is
+// the semaphore handle this thread used last and the unit went back (waiters
+// woken); false, with nothing changed and no error set, otherwise.
+bool ReleaseRecentSemaphore(HANDLE semaphore);
 
 // ---- Process facts (linux/process.cpp; error texts: linux/errors.cpp) ------
 // FROM_SYSTEM text of an error code: strerror of the matching errno, without the
@@ -329,6 +338,20 @@ inline bool EnterSignalSection(std::uint32_t& outer) {
         return false;
     }
     return true;
+}
+
+// EnterSignalSection for a fast path that must make no call. False, with no
+// section entered, when sections are stopped or before the thread's first
+// section; the caller must then take its ordinary path through
+// EnterSignalSection/LeaveSignalSection, whose Leave runs any signal deferred
+// during this attempt.
+inline bool TryEnterSignalSection(std::uint32_t& outer) {
+    SignalSectionState* section = tlsSignalSection;
+    if (section == nullptr) return false;
+    outer = section->state.load(std::memory_order_relaxed);
+    if (MarkSectionBusy(section)) return true;
+    section->state.store(outer, std::memory_order_relaxed);
+    return false;
 }
 
 }  // namespace rvsys::platform

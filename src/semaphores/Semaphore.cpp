@@ -321,20 +321,36 @@ Semaphore& Semaphore::operator=(const Semaphore& other) {
 }
 
 bool Semaphore::Lock(bool unlockOnCleanup) {
-    DWORD result;
-    {
-        Section section;
-        if (!section || Load(mHandle) == nullptr) return false;
-        result = platform::WaitForSingleObject(Load(mHandle), INFINITE);
-        if (result == WAIT_OBJECT_0) {
-            Store(mIsLocked, true);
-            Store(mUnlockOnCleanup, unlockOnCleanup);
-            return true;
+    // A free unit is taken with no call and nothing saved to the stack ahead of
+    // the compare-and-swap (a locked instruction waits for earlier stores);
+    // everything else is the tail call `waiting`.
+    const auto waiting = [](Semaphore * self, bool unlock) __attribute__((noinline)) {
+        DWORD result;
+        {
+            Section section;
+            if (!section || Load(self->mHandle) == nullptr) return false;
+            result = platform::WaitForSingleObject(Load(self->mHandle), INFINITE);
+            if (result == WAIT_OBJECT_0) {
+                Store(self->mIsLocked, true);
+                Store(self->mUnlockOnCleanup, unlock);
+                return true;
+            }
+            if (Load(self->mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
         }
-        if (Load(mHandle) == nullptr) return false;  // swept meanwhile: nothing to report
+        self->ErrorEx("Lock semaphore");
+        return false;
+    };
+    std::uint32_t outer = 0;
+    if (!platform::TryEnterSignalSection(outer)) return waiting(this, unlockOnCleanup);
+    const HANDLE handle = Load(mHandle);
+    if (handle == nullptr || !platform::TryTakeRecentSemaphore(handle)) {
+        platform::LeaveSignalSection(outer);
+        return waiting(this, unlockOnCleanup);
     }
-    ErrorEx("Lock semaphore");
-    return false;
+    Store(mIsLocked, true);
+    Store(mUnlockOnCleanup, unlockOnCleanup);
+    platform::LeaveSignalSection(outer);
+    return true;
 }
 
 bool Semaphore::TryLock(bool unlockOnCleanup) {
@@ -347,16 +363,30 @@ bool Semaphore::TryLock(bool unlockOnCleanup) {
 }
 
 bool Semaphore::Unlock() {
-    {
-        Section section;
-        if (!section || Load(mHandle) == nullptr) return false;
-        if (platform::ReleaseSemaphore(Load(mHandle), 1, nullptr) != FALSE) {
-            Store(mIsLocked, false);
-            return true;
+    // As Lock: the common case inline, everything else the tail call
+    // `releasing`.
+    const auto releasing = [](Semaphore * self) __attribute__((noinline)) {
+        {
+            Section section;
+            if (!section || Load(self->mHandle) == nullptr) return false;
+            if (platform::ReleaseSemaphore(Load(self->mHandle), 1, nullptr) != FALSE) {
+                Store(self->mIsLocked, false);
+                return true;
+            }
         }
+        self->ErrorEx("Unlock semaphore");
+        return false;
+    };
+    std::uint32_t outer = 0;
+    if (!platform::TryEnterSignalSection(outer)) return releasing(this);
+    const HANDLE handle = Load(mHandle);
+    if (handle == nullptr || !platform::ReleaseRecentSemaphore(handle)) {
+        platform::LeaveSignalSection(outer);
+        return releasing(this);
     }
-    ErrorEx("Unlock semaphore");
-    return false;
+    Store(mIsLocked, false);
+    platform::LeaveSignalSection(outer);
+    return true;
 }
 
 bool Semaphore::ResetSemaphore() {

@@ -421,3 +421,72 @@ TEST(SemaphoreRaces, ExclusionHoldsWithInjectedDelays) {
     EXPECT_EQ(shared->plain, 4 * 300);
     EXPECT_FALSE(FileExistsFor(churn));
 }
+
+// The fast paths of the Lock/Unlock pair serve only the semaphore handle the
+// thread resolved last, and a refusal changes nothing (no count, no error):
+// the caller's ordinary path then does the work.
+TEST(RecentSemaphore, OnlyTheThreadsLastHandleIsServedAndARefusalChangesNothing) {
+    HANDLE recent = pf::CreateSemaphoreA(nullptr, 1, 2, nullptr);
+    HANDLE other = pf::CreateSemaphoreA(nullptr, 1, 2, nullptr);
+    ASSERT_EQ(pf::WaitForSingleObject(recent, 0), WAIT_OBJECT_0);  // resolved last, count 0
+    pf::SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(pf::TryTakeRecentSemaphore(recent));  // none free
+    EXPECT_FALSE(pf::TryTakeRecentSemaphore(other));
+    EXPECT_FALSE(pf::ReleaseRecentSemaphore(other));
+    EXPECT_TRUE(pf::ReleaseRecentSemaphore(recent));
+    EXPECT_TRUE(pf::ReleaseRecentSemaphore(recent));
+    EXPECT_FALSE(pf::ReleaseRecentSemaphore(recent));  // at its maximum
+    EXPECT_TRUE(pf::TryTakeRecentSemaphore(recent));
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(CountOf(recent), 1);
+    EXPECT_EQ(CountOf(other), 1);
+
+    ASSERT_EQ(pf::WaitForSingleObject(recent, 0), WAIT_OBJECT_0);
+    pf::CloseHandle(recent);
+    EXPECT_FALSE(pf::TryTakeRecentSemaphore(recent));
+    EXPECT_FALSE(pf::ReleaseRecentSemaphore(recent));
+    pf::CloseHandle(other);
+}
+
+TEST(RecentSemaphore, AFastReleaseWakesABlockedWaiter) {
+    HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 0, 1, nullptr);
+    ASSERT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);  // now this thread's last handle
+    std::atomic<long> tid{0};
+    std::atomic<DWORD> result{WAIT_FAILED};
+    const auto timeout = static_cast<DWORD>(rvsys::test::Slack(10000).count());
+    const auto start = rvsys::test::Clock::now();
+    std::thread waiter([&] {
+        tid = rvsys::test::KernelThreadId();
+        result = pf::WaitForSingleObject(semaphore, timeout);
+    });
+    while (tid.load() == 0) std::this_thread::yield();
+    ASSERT_TRUE(rvsys::test::WaitUntilBlocked(tid.load()));
+    EXPECT_TRUE(pf::ReleaseRecentSemaphore(semaphore));
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_LT(rvsys::test::ElapsedMs(start), timeout / 2);  // woken, not found at its time-out
+    pf::CloseHandle(semaphore);
+}
+
+// The fast entry declines, leaving the thread's state as it found it, before
+// the thread's first section and while a clean-up stops sections.
+TEST(SignalSections, TheFastEntryDeclinesBeforeTheFirstSectionAndWhileStopped) {
+    std::thread([] {
+        std::uint32_t outer = pf::kSectionIdle;
+        EXPECT_FALSE(pf::TryEnterSignalSection(outer));
+        ASSERT_TRUE(pf::EnterSignalSection(outer));
+        pf::LeaveSignalSection(outer);
+        const pf::SignalSectionState* section = pf::tlsSignalSection;
+        ASSERT_NE(section, nullptr);
+
+        pf::gSignalSectionsStopped.store(true);
+        EXPECT_FALSE(pf::TryEnterSignalSection(outer));
+        EXPECT_EQ(section->state.load(), pf::kSectionIdle);
+        pf::gSignalSectionsStopped.store(false);
+
+        ASSERT_TRUE(pf::TryEnterSignalSection(outer));
+        EXPECT_EQ(section->state.load(), pf::kSectionBusy);
+        pf::LeaveSignalSection(outer);
+        EXPECT_EQ(section->state.load(), pf::kSectionIdle);
+    }).join();
+}

@@ -5,8 +5,8 @@
 
 namespace rvsys::platform::posix {
 
-thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]] = 0;
-thread_local DeferredStop tlsDeferredStop [[gnu::tls_model("initial-exec")]] = nullptr;
+thread_local constinit int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]] = 0;
+thread_local constinit DeferredStop tlsDeferredStop [[gnu::tls_model("initial-exec")]] = nullptr;
 
 void InternalLock::LockSlow() {
     for (int spin = 0; spin < 100; ++spin) {

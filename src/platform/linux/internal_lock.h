@@ -22,10 +22,11 @@ namespace rvsys::platform::posix {
 
 // Per-thread depth of internal sections, and what to do when the last one is
 // left: a suspension or termination that arrived inside one (set by the thread
-// signal's handler on the same thread, to the stop it deferred).
-extern thread_local int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
+// signal's handler on the same thread, to the stop it deferred). constinit
+// spares every access the check for a dynamic initialiser.
+extern thread_local constinit int tlsNoSuspendDepth [[gnu::tls_model("initial-exec")]];
 using DeferredStop = void (*)();
-extern thread_local DeferredStop tlsDeferredStop [[gnu::tls_model("initial-exec")]];
+extern thread_local constinit DeferredStop tlsDeferredStop [[gnu::tls_model("initial-exec")]];
 
 inline void EnterNoSuspend() {
     ++tlsNoSuspendDepth;

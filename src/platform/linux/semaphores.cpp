@@ -588,6 +588,36 @@ DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
     return WaitResult(self, reason);
 }
 
+namespace {
+
+// ReleaseSemaphore on a resolved handle, for any count.
+BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
+    SharedSemaphore* shared = semaphore->page;
+    const auto maximum = static_cast<std::uint32_t>(shared->maximum);
+    const auto add = static_cast<std::uint32_t>(releaseCount);
+    NoSuspendScope whole;  // released units always wake their waiters
+    std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
+    do {
+        if (count > maximum || maximum - count < add) {
+            SetLastError(ERROR_TOO_MANY_POSTS);  // nothing changed, *previousCount not written
+            return FALSE;
+        }
+        RaceDelay();
+    } while (!shared->count.compare_exchange_weak(count, count + add, std::memory_order_seq_cst));
+    if (previousCount != nullptr) *previousCount = static_cast<LONG>(count);
+    if (shared->waiters.load(std::memory_order_seq_cst) != 0) SharedWake(&shared->count, releaseCount);
+    return TRUE;
+}
+
+// The fast release's wake-up, and the end of its no-suspension step.
+[[gnu::noinline]] bool WakeOneLeaving(SharedSemaphore* shared) {
+    SharedWake(&shared->count, 1);
+    LeaveNoSuspend();
+    return true;
+}
+
+}  // namespace
+
 void SetSemaphoreRaceDelay(void (*delay)()) { gRaceDelay.store(delay, std::memory_order_relaxed); }
 
 }  // namespace rvsys::platform::posix
@@ -626,28 +656,38 @@ HANDLE OpenSemaphoreA(DWORD, BOOL, LPCSTR name) {
     return Publish(semaphore, error, ERROR_SUCCESS);
 }
 
+bool TryTakeRecentSemaphore(HANDLE semaphore) {
+    SemObj* object = CachedSemaphore(semaphore);
+    return object != nullptr && TryTake(object->page);
+}
+
+bool ReleaseRecentSemaphore(HANDLE semaphore) {
+    // Kept short, with its one call in a tail position, so that nothing is
+    // saved to the stack ahead of the compare-and-swap.
+    SemObj* object = CachedSemaphore(semaphore);
+    if (object == nullptr || gRaceDelay.load(std::memory_order_relaxed) != nullptr) return false;
+    SharedSemaphore* shared = object->page;
+    std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
+    if (count >= static_cast<std::uint32_t>(shared->maximum)) return false;
+    EnterNoSuspend();  // released units always wake their waiters
+    if (!shared->count.compare_exchange_strong(count, count + 1, std::memory_order_seq_cst)) {
+        LeaveNoSuspend();
+        return false;
+    }
+    if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeaving(shared);
+    LeaveNoSuspend();
+    return true;
+}
+
 BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {
+    if (releaseCount == 1 && previousCount == nullptr && ReleaseRecentSemaphore(handle)) return TRUE;
     if (releaseCount < 1) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     SemObj* semaphore = ResolveSemaphore(handle);
     if (semaphore == nullptr) return FALSE;
-    SharedSemaphore* shared = semaphore->page;
-    const auto maximum = static_cast<std::uint32_t>(shared->maximum);
-    const auto add = static_cast<std::uint32_t>(releaseCount);
-    NoSuspendScope whole;  // released units always wake their waiters
-    std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
-    do {
-        if (count > maximum || maximum - count < add) {
-            SetLastError(ERROR_TOO_MANY_POSTS);  // nothing changed, *previousCount not written
-            return FALSE;
-        }
-        RaceDelay();
-    } while (!shared->count.compare_exchange_weak(count, count + add, std::memory_order_seq_cst));
-    if (previousCount != nullptr) *previousCount = static_cast<LONG>(count);
-    if (shared->waiters.load(std::memory_order_seq_cst) != 0) SharedWake(&shared->count, releaseCount);
-    return TRUE;
+    return ReleaseUnits(semaphore, releaseCount, previousCount);
 }
 
 }  // namespace rvsys::platform

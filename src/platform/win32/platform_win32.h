@@ -146,7 +146,11 @@ inline DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, 
 }
 // The runtime runs a handler as ordinary code, never inside an interrupted
 // call: nothing to defer.
+// No per-thread cache of the last semaphore here: callers take their usual path.
+inline bool TryTakeRecentSemaphore(HANDLE) { return false; }
+inline bool ReleaseRecentSemaphore(HANDLE) { return false; }
 inline bool EnterSignalSection(std::uint32_t&) { return true; }
+inline bool TryEnterSignalSection(std::uint32_t&) { return true; }
 inline void LeaveSignalSection(std::uint32_t) {}
 inline bool StopSignalSections(DWORD) { return true; }
 inline void ResumeSignalSections() {}

@@ -1,6 +1,7 @@
 // Thread lifecycle of the Linux emulation: creation, the start and end of a
-// thread, adoption of threads the layer did not create, ids, priorities, and
-// QueueUserAPC.
+// thread, adoption of threads the layer did not create, ids, priorities,
+// QueueUserAPC, and DuplicateHandle (the calling thread's pseudo-handle is its
+// one kind-specific case).
 //
 // Data structure: a ThreadObj per thread known to the layer (threads.h): threads
 // it created, and threads that first used it (adopted on first use, ended by a

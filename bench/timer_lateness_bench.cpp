@@ -67,9 +67,7 @@ unsigned long Slack() { return static_cast<unsigned long>(prctl(PR_GET_TIMERSLAC
 // The due time the service gave a timer, read on the arming thread right after
 // SetWaitableTimer (nothing else writes it until the timer expires): the
 // exact origin of its grid.
-std::int64_t ArmedDue(platform::HANDLE timer) {
-    return posix::Peek<posix::TimerObj>(timer, posix::Kind::Timer)->node.due;
-}
+std::int64_t ArmedDue(platform::HANDLE timer) { return posix::Peek<posix::TimerObj>(timer, posix::Kind::Timer)->due; }
 
 struct Options {
     std::string figures = "12";
@@ -329,12 +327,15 @@ LatenessRun RunSleepLoopLateness(const Options& options) {
         std::vector<Tracked> timers(kLatenessTimers);
         // The service's own heap: the baseline differs from the candidate in
         // how it waits and calls back, not in how it keeps its timers.
-        std::vector<posix::HeapNode> nodes(kLatenessTimers);
+        struct TrackedNode : posix::HeapNode {
+            Tracked* timer = nullptr;
+        };
+        std::vector<TrackedNode> nodes(kLatenessTimers);
         posix::NodeHeap heap;
         for (int i = 0; i < kLatenessTimers; ++i) {
             timers[i].Start(start + kLatenessPeriod * i / kLatenessTimers, &log);
             nodes[i].due = timers[i].first;
-            nodes[i].item = &timers[i];
+            nodes[i].timer = &timers[i];
             heap.Push(&nodes[i]);
         }
         const std::uint64_t serviceBefore = posix::TimerServiceWakeups();
@@ -347,7 +348,7 @@ LatenessRun RunSleepLoopLateness(const Options& options) {
                 posix::HeapNode* node = heap.Top();
                 heap.Remove(node);
                 // The callback, as the candidate's: its own clock read and record.
-                auto* timer = static_cast<Tracked*>(node->item);
+                Tracked* timer = static_cast<TrackedNode*>(node)->timer;
                 timer->log->Record(*timer, MonotonicNs());
                 // The same re-arming rule as the library: the next grid point after now.
                 node->due += ((fired - node->due) / kLatenessPeriod + 1) * kLatenessPeriod;

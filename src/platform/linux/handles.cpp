@@ -3,7 +3,8 @@
 // (KindOps, handles.h).
 //
 // Data structure: a two-level table of slots (pages of 1024, allocated on first
-// use, never freed), so a lookup is a bounds check and two loads, no lock. A
+// use, never freed; past 64 pages cut from huge-page blocks, like the object
+// pools' memory), so a lookup is a bounds check and two loads, no lock. A
 // slot holds its state word (generation << 1 | open) and the object pointer; a
 // handle value is (generation << 32) | ((index + 1) << 2). Closing a handle
 // advances the generation, so the old value fails with error 6 from then on,
@@ -24,6 +25,10 @@
 // the calling thread's pseudo-handle is its one kind-specific case.
 // Stricter than Windows: a closed value is never silently reused for a new
 // object (until its slot's 31-bit generation wraps).
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <iterator>
 #include <new>
 
 #include "handles.h"
@@ -33,6 +38,9 @@ namespace rvsys::platform::posix {
 thread_local DWORD tlsLastError [[gnu::tls_model("initial-exec")]] = 0;
 
 namespace {
+
+// Each kind's table, by kind number; registered before the kind's first object.
+constinit std::atomic<const KindOps*> gKinds[8] = {};
 
 // Objects whose last reference went away inside a signal handler, linked
 // through poolNext (written before the push publishes it).
@@ -52,6 +60,7 @@ constexpr std::uint32_t kPageSlots = 1u << kPageBits;
 constexpr std::uint32_t kMaxPages = 1u << 16;
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxGeneration = 0x7FFFFFFFu;
+constexpr std::uint32_t kSmallPages = 64;  // 64k handles before pages come from huge blocks
 
 class HandleTable {
 public:
@@ -71,7 +80,7 @@ public:
             index = mUsed;
             std::atomic<Slot*>& page = mPages[index >> kPageBits];
             if (page.load(std::memory_order_relaxed) == nullptr) {
-                auto* fresh = new (std::nothrow) Slot[kPageSlots];
+                Slot* fresh = NewPage();
                 if (fresh == nullptr) {
                     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                     return nullptr;
@@ -84,7 +93,7 @@ public:
         std::uint64_t generation = slot->word.load(std::memory_order_relaxed) >> 1;
         if (generation == 0) generation = 1;
         AddRef(object);
-        if (object->ops.handleOpened != nullptr) object->ops.handleOpened(object);
+        if (const KindOps& ops = OpsOf(object); ops.handleOpened != nullptr) ops.handleOpened(object);
         slot->object.store(object, std::memory_order_relaxed);
         slot->word.store(generation << 1 | 1, std::memory_order_release);
         return Encode(index, generation);
@@ -104,7 +113,7 @@ public:
             slot->nextFree = mFreeHead;
             mFreeHead = index;
         }
-        if (object->ops.handleClosed != nullptr) object->ops.handleClosed(object);
+        if (const KindOps& ops = OpsOf(object); ops.handleClosed != nullptr) ops.handleClosed(object);
         Release(object);
         return TRUE;
     }
@@ -146,6 +155,11 @@ public:
         std::uint64_t word;
         KObject* object = Peek(handle, &slot, &word);
         if (object == nullptr) return nullptr;
+        // Timers and threads span more than one cache line and their callers
+        // go on past the first at once: start those misses now, since no later
+        // load can overtake the locked count below.
+        __builtin_prefetch(reinterpret_cast<char*>(object) + 64);
+        __builtin_prefetch(reinterpret_cast<char*>(object) + 112);
         // The object's memory is type-stable, so counting it up is safe even if
         // it was recycled meanwhile; the re-check below rejects that case.
         std::uint32_t refs = object->refs.load(std::memory_order_relaxed);
@@ -207,6 +221,30 @@ private:
         return &mPages[index >> kPageBits].load(std::memory_order_acquire)[index & (kPageSlots - 1)];
     }
 
+    // A page of fresh slots (called with the lock held). Past the first few
+    // pages they are cut from 2 MiB blocks backed by a huge page where the
+    // system allows, for the same reason as the object pools' large blocks.
+    Slot* NewPage() {
+        constexpr std::size_t kPageBytes = sizeof(Slot) * kPageSlots;
+        void* memory;
+        if (mUsed < kSmallPages * kPageSlots) {
+            memory = std::malloc(kPageBytes);
+        } else {
+            if (mBlockLeft < kPageBytes) {
+                mBlock = static_cast<char*>(std::aligned_alloc(kHugePage, kHugePage));
+                if (mBlock == nullptr) return nullptr;
+                madvise(mBlock, kHugePage, MADV_HUGEPAGE);
+                mBlockLeft = kHugePage;
+            }
+            memory = mBlock + (kHugePage - mBlockLeft);
+            mBlockLeft -= kPageBytes;
+        }
+        if (memory == nullptr) return nullptr;
+        auto* page = static_cast<Slot*>(memory);
+        for (std::uint32_t i = 0; i < kPageSlots; ++i) new (&page[i]) Slot;
+        return page;
+    }
+
     static BOOL Invalid() {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -221,6 +259,8 @@ private:
     std::uint32_t mFreeHead = kNoSlot;
     std::uint32_t mUsed = 0;
     std::atomic<std::uint32_t> mClosedInHandlers{kNoSlot};
+    char* mBlock = nullptr;  // the huge block pages are being cut from (kept: pages live for ever)
+    std::size_t mBlockLeft = 0;
 };
 
 static_assert(sizeof(void*) == 8, "handle values need 64-bit pointers");
@@ -236,12 +276,23 @@ void RecycleDeferred() {
     while (object != nullptr) {
         KObject* next = object->poolNext;
         object->poolNext = nullptr;
-        object->ops.recycle(object);
+        OpsOf(object).recycle(object);
         object = next;
     }
 }
 
 }  // namespace
+
+void RegisterKind(Kind kind, const KindOps* ops) {
+    RVSYS_DCHECK(static_cast<std::size_t>(kind) < std::size(gKinds));
+    gKinds[static_cast<std::size_t>(kind)].store(ops, std::memory_order_release);
+}
+
+const KindOps& OpsOf(const KObject* object) {
+    const KindOps* ops = gKinds[static_cast<std::size_t>(object->kind)].load(std::memory_order_acquire);
+    RVSYS_DCHECK(ops != nullptr);
+    return *ops;
+}
 
 void AddRef(KObject* object) {
     // Only a holder may count up: from 0 the object may already be recycled.
@@ -252,7 +303,7 @@ void AddRef(KObject* object) {
 void Release(KObject* object) {
     const std::uint32_t before = object->refs.fetch_sub(1, std::memory_order_acq_rel);
     RVSYS_DCHECK(before != 0);
-    if (before == 1) object->ops.recycle(object);
+    if (before == 1) OpsOf(object).recycle(object);
 }
 
 HANDLE PublishObject(KObject* object, DWORD success) {
@@ -280,7 +331,7 @@ KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, 
 BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
     KObject* object = Table().CloseInHandler(handle);
     if (object == nullptr) return FALSE;
-    if (object->ops.handleClosed != nullptr) object->ops.handleClosed(object);
+    if (const KindOps& ops = OpsOf(object); ops.handleClosed != nullptr) ops.handleClosed(object);
     if (object->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return TRUE;
     KObject* head = gRecycleLater.load(std::memory_order_relaxed);
     do {

@@ -9,16 +9,22 @@
 // reused handle value does on Windows too. This lets the hot calls (SetEvent,
 // ResetEvent, a wait on a signalled event) resolve a handle with plain loads.
 //
-// Clean-up: each kind registers its finisher in its kind table (KindOps: undo
-// what the kind holds, then give the memory back to its pool) and, if it counts
-// handles, its handle hooks. The table calls only these. (A table of plain
-// function pointers rather than virtual functions: the objects' memory is
-// reused without destruction, and nothing needs their dynamic type.)
+// Clean-up: each kind has a table (KindOps) with its finisher (undo what the
+// kind holds, then give the memory back to its pool) and, if it counts handles,
+// its handle hooks; the pool registers it under the kind's number before the
+// first object is made. The handle table calls only these. (Plain function
+// pointers looked up by kind rather than virtual functions: the objects' memory
+// is reused without destruction, and a process may hold a million timers, so
+// no object carries a pointer to its table.)
 #ifndef RVSYS_PLATFORM_LINUX_HANDLES_H
 #define RVSYS_PLATFORM_LINUX_HANDLES_H
 
+#include <sys/mman.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 #include "../platform.h"
@@ -46,30 +52,44 @@ struct KindOps {
     void (*handleClosed)(KObject* object);
 };
 
+void RegisterKind(Kind kind, const KindOps* ops);
+const KindOps& OpsOf(const KObject* object);
+
+// Field order keeps every object small (a process may hold a million timers):
+// the pointer first, so a derived class's first small field fills the tail.
 struct KObject {
-    KObject(Kind k, const KindOps& o) : kind(k), ops(o) {}
+    explicit KObject(Kind k) : kind(k) {}
     KObject(const KObject&) = delete;
     KObject& operator=(const KObject&) = delete;
 
+    KObject* poolNext = nullptr;  // free-list link, used only while recycled
     // References: one per open handle, one per wait in progress, one for a
     // running thread's hold on its own object. The last release recycles it.
     std::atomic<std::uint32_t> refs{0};
     const Kind kind;
-    const KindOps& ops;
-    KObject* poolNext = nullptr;  // free-list link, used only while recycled
 
 protected:
     ~KObject() = default;  // pooled: never destroyed
 };
 
-// Type-stable storage for one kind: chunks are never freed, objects only
-// recycled. Immortal, since threads may still release objects while static
-// destructors run.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Type-stable storage for one kind T (with T::kKind and T::kOps): blocks are
+// never freed, objects only recycled. Immortal, since threads may still release
+// objects while static destructors run. A pool grows by small blocks while it
+// is small, then by 2 MiB blocks aligned to a huge page and advised to be
+// backed by one: a program with hundreds of thousands of timers reaches them
+// in random order, and with 4 KiB pages each of those accesses missed the TLB
+// as well as the cache. The large blocks start only once the pool holds about
+// as much, so they add little to its size.
 template <class T>
 class Pool {
 public:
     static Pool& Of() {
-        static auto* pool = new Pool;
+        static auto* pool = [] {
+            RegisterKind(T::kKind, &T::kOps);  // before its first object
+            return new Pool;
+        }();
         return *pool;
     }
 
@@ -95,27 +115,38 @@ public:
     }
 
 private:
-    static constexpr int kChunkObjects = 64;
-    struct Chunk {
-        Chunk* next;
-        T objects[kChunkObjects];
+    static constexpr std::size_t kSmallObjects = 64;
+    struct Block {
+        Block* next;  // keeps every block reachable
     };
+    static constexpr std::size_t ObjectsOffset() {
+        return (sizeof(Block) + alignof(T) - 1) / alignof(T) * alignof(T);
+    }
 
     bool Grow() {
-        auto* chunk = new (std::nothrow) Chunk;
-        if (chunk == nullptr) return false;
-        chunk->next = mChunks;
-        mChunks = chunk;
-        for (T& object : chunk->objects) {
-            object.poolNext = mFree;
-            mFree = &object;
+        const bool huge = mObjects * sizeof(T) >= kHugePage;
+        const std::size_t bytes = huge ? kHugePage : ObjectsOffset() + kSmallObjects * sizeof(T);
+        void* memory = huge ? std::aligned_alloc(kHugePage, kHugePage) : std::malloc(bytes);
+        if (memory == nullptr) return false;
+        if (huge) madvise(memory, kHugePage, MADV_HUGEPAGE);  // a hint: 4 KiB pages still work
+        auto* block = static_cast<Block*>(memory);
+        block->next = mBlocks;
+        mBlocks = block;
+        const std::size_t count = (bytes - ObjectsOffset()) / sizeof(T);
+        T* objects = reinterpret_cast<T*>(static_cast<char*>(memory) + ObjectsOffset());
+        for (std::size_t i = 0; i < count; ++i) {
+            T* object = new (&objects[i]) T;
+            object->poolNext = mFree;
+            mFree = object;
         }
+        mObjects += count;
         return true;
     }
 
     InternalLock mLock;
     KObject* mFree = nullptr;
-    Chunk* mChunks = nullptr;  // keeps every chunk reachable
+    Block* mBlocks = nullptr;
+    std::size_t mObjects = 0;
 };
 
 // A finisher for kinds that hold nothing beyond their memory.

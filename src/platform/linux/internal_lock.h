@@ -47,30 +47,31 @@ public:
             LockSlow();
         }
 #if defined(RVSYS_DCHECK_ON)
-        mHolder.store(CurrentThreadPointer(), std::memory_order_relaxed);
+        NoteHeld(this);
 #endif
     }
 
     void unlock() {
-        AssertHeld();
 #if defined(RVSYS_DCHECK_ON)
-        mHolder.store(0, std::memory_order_relaxed);
+        NoteReleased(this);
 #endif
         if (mWord.exchange(0, std::memory_order_release) == 2) FutexWake(&mWord, 1);
         LeaveNoSuspend();
     }
 
     // For code whose caller must hold the lock.
-    void AssertHeld() const { RVSYS_DCHECK(mHolder.load(std::memory_order_relaxed) == CurrentThreadPointer()); }
+    void AssertHeld() const { RVSYS_DCHECK(HeldByCaller(this)); }
 
 private:
     void LockSlow();
+    // The calling thread's held internal locks, kept only when checks are on
+    // (per thread, so the lock itself stays one word).
+    static void NoteHeld(const InternalLock* lock);
+    static void NoteReleased(const InternalLock* lock);
+    static bool HeldByCaller(const InternalLock* lock);
 
     // 0 free, 1 held, 2 held and a thread may be sleeping on it.
     std::atomic<std::uint32_t> mWord{0};
-    // The holding thread, kept only when checks are on; present in every build
-    // so that checked and unchecked code agree on the layout.
-    std::atomic<std::uintptr_t> mHolder{0};
 };
 
 // A step that must run to its end once begun, even if the thread is asked to

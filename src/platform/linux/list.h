@@ -1,6 +1,7 @@
 // An intrusive doubly linked FIFO: the waiters of an object, a thread's queued
 // calls, the timers a thread armed with a routine. A member is a T deriving
-// from ListNode<T>; it is on at most one such list at a time, and costs no
+// from ListNode<T> (two pointers, no flag: objects a process may hold a million
+// of stay small); it is on at most one such list at a time, and costs no
 // allocation to link, so linking never fails. Not thread-safe: each list is
 // guarded by its owner's lock.
 #ifndef RVSYS_PLATFORM_LINUX_LIST_H
@@ -14,7 +15,6 @@ template <class T>
 struct ListNode {
     T* next = nullptr;
     T* prev = nullptr;
-    bool linked = false;  // on a list; read under that list's lock
 };
 
 template <class T>
@@ -22,10 +22,12 @@ class IntrusiveList {
 public:
     bool Empty() const { return mHead == nullptr; }
     T* Front() const { return mHead; }
+    // Whether `item`, which is on this list or on none, is on this one.
+    bool Contains(T* item) const { return Node(item).prev != nullptr || mHead == item; }
 
     void PushBack(T* item) {
         ListNode<T>& node = *item;
-        RVSYS_DCHECK(!node.linked);
+        RVSYS_DCHECK(node.next == nullptr && node.prev == nullptr && mHead != item);
         node.next = nullptr;
         node.prev = mTail;
         if (mTail != nullptr) {
@@ -34,13 +36,11 @@ public:
             mHead = item;
         }
         mTail = item;
-        node.linked = true;
     }
 
     // `item` must be on this list.
     void Remove(T* item) {
         ListNode<T>& node = *item;
-        RVSYS_DCHECK(node.linked);
         RVSYS_DCHECK(node.prev != nullptr ? Node(node.prev).next == item : mHead == item);
         RVSYS_DCHECK(node.next != nullptr ? Node(node.next).prev == item : mTail == item);
         if (node.prev != nullptr) {
@@ -54,7 +54,6 @@ public:
             mTail = node.prev;
         }
         node.next = node.prev = nullptr;
-        node.linked = false;
     }
 
     T* PopFront() {
@@ -71,6 +70,7 @@ public:
 
 private:
     static ListNode<T>& Node(T* item) { return *item; }
+    static const ListNode<T>& Node(const T* item) { return *item; }
 
     T* mHead = nullptr;
     T* mTail = nullptr;

@@ -30,7 +30,7 @@ CallQueue::Result CallQueue::Queue(ApcNode* node, bool byOwner, Wake wake) {
     {
         InternalGuard guard(mLock);
         if (mClosed) return Result::Closed;
-        if (node->linked) {
+        if (mCalls.Contains(node)) {
             RVSYS_DCHECK(node->embedded);
             return Result::AlreadyQueued;
         }
@@ -46,7 +46,7 @@ CallQueue::Result CallQueue::Queue(ApcNode* node, bool byOwner, Wake wake) {
 
 void CallQueue::Withdraw(ApcNode* node) {
     InternalGuard guard(mLock);
-    if (!node->linked) return;
+    if (!mCalls.Contains(node)) return;
     mCalls.Remove(node);
     mCount.fetch_sub(1, std::memory_order_relaxed);
 }

@@ -508,7 +508,7 @@ void Recycle(KObject* object) {
 
 }  // namespace
 
-const KindOps kSemaphoreOps = {Recycle, HandleOpened, HandleClosed};
+const KindOps SemObj::kOps = {Recycle, HandleOpened, HandleClosed};
 
 bool TryTakeSemaphore(SemObj* semaphore) { return TryTake(semaphore->page); }
 

@@ -17,9 +17,11 @@ namespace rvsys::platform::posix {
 // Its finisher gives up the name, file and mapping; closing its last handle
 // gives up the name and file at once (async-signal-safe).
 struct SharedSemaphore;
-extern const KindOps kSemaphoreOps;
 struct SemObj : KObject {
-    SemObj() : KObject(Kind::Semaphore, kSemaphoreOps) {}
+    static constexpr Kind kKind = Kind::Semaphore;
+    static const KindOps kOps;
+
+    SemObj() : KObject(kKind) {}
 
     SharedSemaphore* page = nullptr;
     std::atomic<int> fd{-1};  // -1 when unnamed, and once the file part is closed

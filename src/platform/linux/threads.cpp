@@ -261,7 +261,7 @@ void ThreadObj::Reset() {
     control.store(0, std::memory_order_relaxed);
     waitSpins = 64;
     blockedOn.store(nullptr, std::memory_order_relaxed);
-    RVSYS_DCHECK(!waitBlock.linked);
+    RVSYS_DCHECK(waitBlock.next == nullptr && waitBlock.prev == nullptr);
     waitBlock.retakes.store(nullptr, std::memory_order_relaxed);
     suspendCount.store(0, std::memory_order_relaxed);
     suspendAcks.store(0, std::memory_order_relaxed);
@@ -273,7 +273,7 @@ void ThreadObj::Reset() {
     routineTimers.Reset();
 }
 
-const KindOps kThreadOps = {ReturnToPool<ThreadObj>, nullptr, nullptr};
+const KindOps ThreadObj::kOps = {ReturnToPool<ThreadObj>, nullptr, nullptr};
 
 ThreadObj* CurrentThread() {
     if (tlsCurrentThread != nullptr) return tlsCurrentThread;

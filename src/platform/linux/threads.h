@@ -23,8 +23,6 @@ namespace rvsys::platform::posix {
 struct TimerObj;
 struct OwnedTimers;
 
-extern const KindOps kThreadOps;
-
 // A thread known to the layer: one it created, or one that first used it
 // (adopted). A manual-reset waitable, signalled once the thread has ended.
 struct ThreadObj : Waitable {
@@ -34,7 +32,10 @@ struct ThreadObj : Waitable {
     static constexpr std::uint32_t kAcknowledged = 8;  // runs none of its own code again: on its way out
     static constexpr std::uint32_t kFinished = 16;     // exit code decided; no termination any more
 
-    ThreadObj() : Waitable(Kind::Thread, kThreadOps) { waitBlock.wake = &wake; }
+    static constexpr Kind kKind = Kind::Thread;
+    static const KindOps kOps;
+
+    ThreadObj() : Waitable(kKind) { waitBlock.wake = &wake; }
     void Reset();
 
     DWORD id = 0;

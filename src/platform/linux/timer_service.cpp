@@ -71,10 +71,17 @@ FILETIME FileTimeOf(std::int64_t realtimeNs) {
 
 }  // namespace
 
+struct OwnedTimers;
+
+// The node that stands in the service heap for a thread's own timers.
+struct StandInNode : HeapNode {
+    OwnedTimers* owned = nullptr;
+};
+
 // A thread's relative routine timers, and its stand-in in the service heap.
 struct OwnedTimers {
     NodeHeap heap;
-    HeapNode standIn;
+    StandInNode standIn;
     bool standInQueued = false;   // in the service's monotonic heap
     bool selfTiming = false;      // the thread is blocked alertably and times them itself
     std::int64_t graceUntil = 0;  // the service leaves them to the thread until then
@@ -128,15 +135,15 @@ public:
         mLock.AssertHeld();
         if (timer->owner != nullptr && !timer->realtime) {
             OwnedTimers* owned = OwnedOf(timer->owner);
-            if (owned == nullptr || !owned->heap.Push(&timer->node)) return false;
+            if (owned == nullptr || !owned->heap.Push(timer)) return false;
             timer->heap = TimerObj::Heap::Owner;
-            if (owned->heap.Top() == &timer->node) return UpdateStandIn(owned);
+            if (owned->heap.Top() == timer) return UpdateStandIn(owned);
             return true;
         }
         Clock& clock = mClock[timer->realtime ? 1 : 0];
-        if (!clock.heap.Push(&timer->node)) return false;
+        if (!clock.heap.Push(timer)) return false;
         timer->heap = timer->realtime ? TimerObj::Heap::Realtime : TimerObj::Heap::Monotonic;
-        if (clock.heap.Top() == &timer->node) Program(clock);
+        if (clock.heap.Top() == timer) Program(clock);
         return true;
     }
 
@@ -183,8 +190,8 @@ public:
     std::int64_t ExpireOwned(OwnedTimers* owned) {
         const std::int64_t now = ClockNs(CLOCK_MONOTONIC);
         while (owned->heap.TopDue() <= now) {
-            auto* timer = static_cast<TimerObj*>(owned->heap.Top()->item);
-            owned->heap.Remove(&timer->node);
+            auto* timer = static_cast<TimerObj*>(owned->heap.Top());
+            owned->heap.Remove(timer);
             Fire(timer, owned->heap, now, CLOCK_MONOTONIC);
         }
         return owned->heap.TopDue();
@@ -217,7 +224,7 @@ private:
         if (owner->ownedTimers == nullptr) {
             owner->ownedTimers = new (std::nothrow) OwnedTimers;
             if (owner->ownedTimers != nullptr) {
-                owner->ownedTimers->standIn.item = owner->ownedTimers;
+                owner->ownedTimers->standIn.owned = owner->ownedTimers;
                 owner->ownedTimers->standIn.standIn = true;
             }
         }
@@ -230,16 +237,16 @@ private:
                 return;
             case TimerObj::Heap::Owner: {
                 OwnedTimers* owned = timer->owner->ownedTimers;
-                const bool wasTop = owned->heap.Top() == &timer->node;
-                owned->heap.Remove(&timer->node);
+                const bool wasTop = owned->heap.Top() == timer;
+                owned->heap.Remove(timer);
                 if (wasTop) UpdateStandIn(owned);
                 break;
             }
             case TimerObj::Heap::Monotonic:
             case TimerObj::Heap::Realtime: {
                 Clock& clock = mClock[timer->heap == TimerObj::Heap::Realtime ? 1 : 0];
-                const bool wasTop = clock.heap.Top() == &timer->node;
-                clock.heap.Remove(&timer->node);
+                const bool wasTop = clock.heap.Top() == timer;
+                clock.heap.Remove(timer);
                 if (wasTop) Program(clock);
                 break;
             }
@@ -305,9 +312,9 @@ private:
         }
         if (timer->period > 0) {
             // Next grid point after now: missed periods make one expiry.
-            const std::int64_t missed = (now - timer->node.due) / timer->period;
-            timer->node.due += (missed + 1) * timer->period;
-            heap.Push(&timer->node);  // cannot fail: the timer left this heap a moment ago
+            const std::int64_t missed = (now - timer->due) / timer->period;
+            timer->due += (missed + 1) * timer->period;
+            heap.Push(timer);  // cannot fail: the timer left this heap a moment ago
             timer->heap = &heap == &mClock[1].heap   ? TimerObj::Heap::Realtime
                           : &heap == &mClock[0].heap ? TimerObj::Heap::Monotonic
                                                      : TimerObj::Heap::Owner;
@@ -319,12 +326,12 @@ private:
             HeapNode* node = clock.heap.Top();
             clock.heap.Remove(node);
             if (node->standIn) {
-                auto* owned = static_cast<OwnedTimers*>(node->item);
+                OwnedTimers* owned = static_cast<StandInNode*>(node)->owned;
                 owned->standInQueued = false;
                 ExpireOwned(owned);
                 UpdateStandIn(owned);  // back into the place it just left
             } else {
-                Fire(static_cast<TimerObj*>(node->item), clock.heap, now, clock.id);
+                Fire(static_cast<TimerObj*>(node), clock.heap, now, clock.id);
             }
         }
         Program(clock);
@@ -435,7 +442,7 @@ bool ArmTimer(TimerObj* timer, const TimerArming& arming) {
         timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
     }
     timer->realtime = arming.realtime;
-    timer->node.due = arming.due;
+    timer->due = arming.due;
     timer->period = arming.period;
     timer->routine = arming.routine;
     timer->argument = arming.argument;

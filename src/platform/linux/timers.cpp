@@ -34,9 +34,8 @@ namespace rvsys::platform::posix {
 
 void TimerObj::Reset(bool manualReset) {
     ResetWaitable(!manualReset, false);
-    RVSYS_DCHECK(heap == Heap::None && owner == nullptr && !linked);
+    RVSYS_DCHECK(heap == Heap::None && owner == nullptr && next == nullptr && prev == nullptr);
     heap = Heap::None;
-    node.item = this;
     routine = nullptr;
     argument = nullptr;
     owner = nullptr;
@@ -55,7 +54,7 @@ void Recycle(KObject* object) {
 
 }  // namespace
 
-const KindOps kTimerOps = {Recycle, nullptr, nullptr};
+const KindOps TimerObj::kOps = {Recycle, nullptr, nullptr};
 
 }  // namespace rvsys::platform::posix
 

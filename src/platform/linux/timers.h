@@ -15,19 +15,21 @@ namespace rvsys::platform::posix {
 
 struct ThreadObj;
 
-extern const KindOps kTimerOps;
+// A waitable timer: its own node in the service's heaps, and a member of its
+// owner's routineTimers list. Everything but the waitable part is guarded by
+// the timer service's lock. A process may arm a million of them: keep the
+// record small (the two one-byte fields fill the heap node's tail padding).
+struct TimerObj : Waitable, ListNode<TimerObj>, HeapNode {
+    static constexpr Kind kKind = Kind::Timer;
+    static const KindOps kOps;
 
-// A waitable timer. Everything but the waitable part is guarded by the timer
-// service's lock.
-struct TimerObj : Waitable, ListNode<TimerObj> {
-    TimerObj() : Waitable(Kind::Timer, kTimerOps) {}
+    TimerObj() : Waitable(kKind) {}
     void Reset(bool manualReset);
 
     // Where it is armed: nowhere, a service heap of its clock, or its owner's own heap.
     enum class Heap : std::uint8_t { None, Monotonic, Realtime, Owner };
     Heap heap = Heap::None;
     bool realtime = false;    // due time on CLOCK_REALTIME (absolute) or CLOCK_MONOTONIC (relative)
-    HeapNode node;            // due time (nanoseconds on its clock) and heap position
     std::int64_t period = 0;  // nanoseconds, 0 for one expiry
     PTIMERAPCROUTINE routine = nullptr;
     void* argument = nullptr;
@@ -41,6 +43,7 @@ struct TimerObj : Waitable, ListNode<TimerObj> {
     FILETIME callTime{};               // expiry time handed to the routine
     ApcNode call;                      // the one embedded completion call
 };
+static_assert(sizeof(void*) != 8 || sizeof(TimerObj) <= 168, "a field added to TimerObj breaks its packing");
 
 }  // namespace rvsys::platform::posix
 

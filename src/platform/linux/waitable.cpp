@@ -73,7 +73,7 @@ bool TakeOrEnqueue(Waitable* object, WaitBlock* block) {
 
 bool LeaveWaitList(Waitable* object, WaitBlock* block) {
     InternalGuard guard(object->lock);
-    if (!block->linked) return true;
+    if (!object->waiters.Contains(block)) return true;
     Unlink(object, block);
     return false;
 }

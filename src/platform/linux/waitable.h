@@ -49,7 +49,7 @@ struct Waitable : KObject {
     static constexpr std::uint32_t kSignaled = 1;
     static constexpr std::uint32_t kWaiters = 2;  // the waiter list may be non-empty
 
-    Waitable(Kind k, const KindOps& kindOps) : KObject(k, kindOps) {}
+    explicit Waitable(Kind k) : KObject(k) {}
 
     // For a pooled object taken into use: the given signal state, no waiter.
     void ResetWaitable(bool synchronizationObject, bool signalled) {
@@ -58,12 +58,12 @@ struct Waitable : KObject {
         waiters.Reset();
     }
 
+    // Synchronization object: a satisfied wait consumes the signal (auto-reset).
+    std::atomic<bool> synchronization{false};
     // Changed only with atomic read-modify-writes, so the lock-free fast paths
     // (signal with nobody waiting, consume a pending signal) stay linearizable
     // with the locked slow paths.
     std::atomic<std::uint32_t> state{0};
-    // Synchronization object: a satisfied wait consumes the signal (auto-reset).
-    std::atomic<bool> synchronization{false};
 
     InternalLock lock;  // guards the list below
     IntrusiveList<WaitBlock> waiters;

@@ -22,14 +22,14 @@ namespace rvsys::platform::posix {
 
 namespace {
 
-struct EventObj;
-extern const KindOps kEventOps;
-
 struct EventObj : Waitable {
-    EventObj() : Waitable(Kind::Event, kEventOps) {}
+    static constexpr Kind kKind = Kind::Event;
+    static const KindOps kOps;
+
+    EventObj() : Waitable(kKind) {}
 };
 
-const KindOps kEventOps = {ReturnToPool<EventObj>, nullptr, nullptr};
+const KindOps EventObj::kOps = {ReturnToPool<EventObj>, nullptr, nullptr};
 
 // A wait on something that is never signalled while we wait (pseudo-handles).
 DWORD WaitNever(DWORD milliseconds, bool alertable) {

@@ -327,15 +327,11 @@ LatenessRun RunSleepLoopLateness(const Options& options) {
         std::vector<Tracked> timers(kLatenessTimers);
         // The service's own heap: the baseline differs from the candidate in
         // how it waits and calls back, not in how it keeps its timers.
-        struct TrackedNode : posix::HeapNode {
-            Tracked* timer = nullptr;
-        };
-        std::vector<TrackedNode> nodes(kLatenessTimers);
+        std::vector<posix::HeapNode> nodes(kLatenessTimers);
         posix::NodeHeap heap;
         for (int i = 0; i < kLatenessTimers; ++i) {
             timers[i].Start(start + kLatenessPeriod * i / kLatenessTimers, &log);
             nodes[i].due = timers[i].first;
-            nodes[i].timer = &timers[i];
             heap.Push(&nodes[i]);
         }
         const std::uint64_t serviceBefore = posix::TimerServiceWakeups();
@@ -348,7 +344,7 @@ LatenessRun RunSleepLoopLateness(const Options& options) {
                 posix::HeapNode* node = heap.Top();
                 heap.Remove(node);
                 // The callback, as the candidate's: its own clock read and record.
-                Tracked* timer = static_cast<TrackedNode*>(node)->timer;
+                Tracked* timer = &timers[static_cast<std::size_t>(node - nodes.data())];
                 timer->log->Record(*timer, MonotonicNs());
                 // The same re-arming rule as the library: the next grid point after now.
                 node->due += ((fired - node->due) / kLatenessPeriod + 1) * kLatenessPeriod;

@@ -29,6 +29,7 @@
 #include "platform/linux/semaphores.h"
 #include "platform/linux/threads.h"
 #include "platform/linux/timer_service.h"
+#include "platform/linux/timers.h"
 
 namespace posix = rvsys::platform::posix;
 
@@ -232,6 +233,29 @@ TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {
     adopted.join();  // the kernel clears the thread's id as it ends
 #endif
     pf::CloseHandle(handle.load());
+}
+
+// Past a few megabytes the timer pool and the handle table take their memory
+// in huge-page blocks: every object carved from them is its own, and every
+// handle keeps naming the object it was made for.
+TEST(Handles, ObjectsAndSlotsCarvedFromLargeBlocksStayDistinct) {
+    constexpr int kTimers = 80000;  // more than 2 MiB of timers and 64k handles
+    std::vector<HANDLE> handles;
+    std::vector<posix::TimerObj*> objects;
+    for (int i = 0; i < kTimers; ++i) {
+        handles.push_back(pf::CreateWaitableTimerA(nullptr, FALSE, nullptr));
+        ASSERT_NE(handles.back(), nullptr);
+        objects.push_back(posix::Peek<posix::TimerObj>(handles.back(), posix::Kind::Timer));
+    }
+    for (int i = 0; i < kTimers; ++i) {
+        ASSERT_EQ(posix::Peek<posix::TimerObj>(handles[i], posix::Kind::Timer), objects[i]) << i;
+    }
+    std::sort(objects.begin(), objects.end());
+    for (int i = 1; i < kTimers; ++i) {
+        ASSERT_GE(reinterpret_cast<char*>(objects[i]) - reinterpret_cast<char*>(objects[i - 1]),
+                  static_cast<std::ptrdiff_t>(sizeof(posix::TimerObj)));
+    }
+    for (HANDLE handle : handles) pf::CloseHandle(handle);
 }
 
 // Arming and cancelling timers due after the earliest never wakes the timer

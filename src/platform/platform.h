@@ -228,6 +228,14 @@ bool TryTakeRecentSemaphore(HANDLE semaphore);
 // the semaphore handle this thread used last and the unit went back (waiters
 // woken); false, with nothing changed and no error set, otherwise.
 bool ReleaseRecentSemaphore(HANDLE semaphore);
+// ReleaseRecentSemaphore for a caller inside a section it entered with
+// TryEnterSignalSection (`outer` as that returned), ending that section in
+// every case, so that this is the caller's last call. When the unit went back,
+// `held` is cleared (release order) in the same section and the result is
+// true; otherwise nothing is changed and the result is otherwise(context),
+// called after the section ended.
+bool ReleaseRecentSemaphoreLeaving(HANDLE semaphore, bool& held, std::uint32_t outer, bool (*otherwise)(void*),
+                                   void* context);
 
 // ---- Process facts (linux/process.cpp; error texts: linux/errors.cpp) ------
 // FROM_SYSTEM text of an error code: strerror of the matching errno, without the
@@ -319,13 +327,19 @@ inline bool MarkSectionBusy(SignalSectionState* section) {
 
 // `outer` is what Enter found (a handler may use a section while the code it
 // interrupted is inside one): Leave puts it back.
-inline void LeaveSignalSection(std::uint32_t outer) {
+// EndSignalSection leaves the running of deferred signals to its caller (true
+// when some wait), so that a fast path can make that call a tail call.
+[[gnu::always_inline]] inline bool EndSignalSection(std::uint32_t outer) {
     SignalSectionState* section = tlsSignalSection;
-    if (section == nullptr) return;
+    if (section == nullptr) return false;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     section->state.store(outer, std::memory_order_release);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (outer == kSectionIdle && section->deferred.load(std::memory_order_relaxed) != 0) RunDeferredSignals();
+    return outer == kSectionIdle && section->deferred.load(std::memory_order_relaxed) != 0;
+}
+
+inline void LeaveSignalSection(std::uint32_t outer) {
+    if (EndSignalSection(outer)) RunDeferredSignals();
 }
 
 inline bool EnterSignalSection(std::uint32_t& outer) {

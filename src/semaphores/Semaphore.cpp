@@ -365,7 +365,7 @@ bool Semaphore::TryLock(bool unlockOnCleanup) {
 bool Semaphore::Unlock() {
     // As Lock: the common case inline, everything else the tail call
     // `releasing`.
-    const auto releasing = [](Semaphore * self) __attribute__((noinline)) {
+    static constexpr auto releasing = [](Semaphore * self) __attribute__((noinline)) {
         {
             Section section;
             if (!section || Load(self->mHandle) == nullptr) return false;
@@ -379,14 +379,10 @@ bool Semaphore::Unlock() {
     };
     std::uint32_t outer = 0;
     if (!platform::TryEnterSignalSection(outer)) return releasing(this);
-    const HANDLE handle = Load(mHandle);
-    if (handle == nullptr || !platform::ReleaseRecentSemaphore(handle)) {
-        platform::LeaveSignalSection(outer);
-        return releasing(this);
-    }
-    Store(mIsLocked, false);
-    platform::LeaveSignalSection(outer);
-    return true;
+    // The release clears mIsLocked, ends the section and falls back to
+    // `releasing` itself, so that it is the last call here.
+    const auto otherwise = [](void* self) { return releasing(static_cast<Semaphore*>(self)); };
+    return platform::ReleaseRecentSemaphoreLeaving(Load(mHandle), mIsLocked, outer, otherwise, this);
 }
 
 bool Semaphore::ResetSemaphore() {

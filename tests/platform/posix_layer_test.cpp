@@ -492,6 +492,37 @@ TEST(RecentSemaphore, AFastReleaseWakesABlockedWaiter) {
     pf::CloseHandle(semaphore);
 }
 
+// The release that ends its caller's section ends it whatever the outcome;
+// the holding flag changes only with the count, and the fallback runs outside
+// the section.
+TEST(RecentSemaphore, TheLeavingReleaseEndsTheSectionAndClearsTheFlagOnlyWithTheCount) {
+    std::thread([] {
+        HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 0, 1, nullptr);
+        ASSERT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);  // now this thread's last handle
+        std::uint32_t outer = pf::kSectionIdle;
+        ASSERT_TRUE(pf::EnterSignalSection(outer));  // the thread's first section
+        pf::LeaveSignalSection(outer);
+        static std::uint32_t stateInFallback = pf::kSectionBusy;
+        const auto otherwise = [](void*) {
+            stateInFallback = pf::tlsSignalSection->state.load();
+            return true;
+        };
+        for (const bool expectReleased : {true, false}) {  // the second finds the count at its maximum
+            SCOPED_TRACE(expectReleased);
+            bool held = true;
+            stateInFallback = pf::kSectionBusy;
+            ASSERT_TRUE(pf::TryEnterSignalSection(outer));
+            EXPECT_TRUE(pf::ReleaseRecentSemaphoreLeaving(semaphore, held, outer, otherwise, nullptr));
+            EXPECT_EQ(held, !expectReleased);
+            EXPECT_EQ(pf::tlsSignalSection->state.load(), pf::kSectionIdle);
+            EXPECT_EQ(stateInFallback, expectReleased ? pf::kSectionBusy : pf::kSectionIdle);
+        }
+        EXPECT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);  // exactly one unit went back
+        EXPECT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);
+        pf::CloseHandle(semaphore);
+    }).join();
+}
+
 // The fast entry declines, leaving the thread's state as it found it, before
 // the thread's first section and while a clean-up stops sections.
 TEST(SignalSections, TheFastEntryDeclinesBeforeTheFirstSectionAndWhileStopped) {

@@ -33,9 +33,18 @@ inline void EnterNoSuspend() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-inline void LeaveNoSuspend() {
+// EndNoSuspend leaves the deferred suspension to its caller (true when one
+// waits), so that a fast path can make that call a tail call.
+[[gnu::always_inline]] inline bool EndNoSuspend() {
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (--tlsNoSuspendDepth == 0 && tlsDeferredStop != nullptr) tlsDeferredStop();
+    return --tlsNoSuspendDepth == 0 && tlsDeferredStop != nullptr;
+}
+
+// Runs the stop that the last section's end found waiting (EndNoSuspend true).
+inline void RunDeferredStop() { tlsDeferredStop(); }
+
+inline void LeaveNoSuspend() {
+    if (EndNoSuspend()) RunDeferredStop();
 }
 
 class InternalLock {

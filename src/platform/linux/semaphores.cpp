@@ -616,6 +616,34 @@ BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
     return true;
 }
 
+// The fast release's slow endings: each ends the caller's section too.
+[[gnu::noinline]] bool WakeOneLeavingSection(SharedSemaphore* shared, std::uint32_t outer) {
+    WakeOneLeaving(shared);
+    LeaveSignalSection(outer);
+    return true;
+}
+
+[[gnu::noinline]] bool SuspendLeavingSection(std::uint32_t outer) {
+    RunDeferredStop();
+    LeaveSignalSection(outer);
+    return true;
+}
+
+[[gnu::noinline]] bool RunDeferredReleased() {
+    RunDeferredSignals();
+    return true;
+}
+
+[[gnu::noinline]] bool DeclineLeaving(std::uint32_t outer, bool (*otherwise)(void*), void* context) {
+    LeaveSignalSection(outer);
+    return otherwise(context);
+}
+
+[[gnu::noinline]] bool DeclineSuspendedLeaving(std::uint32_t outer, bool (*otherwise)(void*), void* context) {
+    LeaveNoSuspend();
+    return DeclineLeaving(outer, otherwise, context);
+}
+
 }  // namespace
 
 void SetSemaphoreRaceDelay(void (*delay)()) { gRaceDelay.store(delay, std::memory_order_relaxed); }
@@ -676,6 +704,28 @@ bool ReleaseRecentSemaphore(HANDLE semaphore) {
     }
     if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeaving(shared);
     LeaveNoSuspend();
+    return true;
+}
+
+bool ReleaseRecentSemaphoreLeaving(HANDLE semaphore, bool& held, std::uint32_t outer, bool (*otherwise)(void*),
+                                   void* context) {
+    // As ReleaseRecentSemaphore, with every call a tail call, so that nothing
+    // is saved to the stack ahead of the compare-and-swap.
+    SemObj* object = CachedSemaphore(semaphore);
+    if (object == nullptr || gRaceDelay.load(std::memory_order_relaxed) != nullptr) {
+        return DeclineLeaving(outer, otherwise, context);
+    }
+    SharedSemaphore* shared = object->page;
+    std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
+    if (count >= static_cast<std::uint32_t>(shared->maximum)) return DeclineLeaving(outer, otherwise, context);
+    EnterNoSuspend();  // released units always wake their waiters
+    if (!shared->count.compare_exchange_strong(count, count + 1, std::memory_order_seq_cst)) {
+        return DeclineSuspendedLeaving(outer, otherwise, context);
+    }
+    std::atomic_ref<bool>(held).store(false, std::memory_order_release);
+    if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeavingSection(shared, outer);
+    if (EndNoSuspend()) return SuspendLeavingSection(outer);
+    if (EndSignalSection(outer)) return RunDeferredReleased();
     return true;
 }
 

@@ -149,6 +149,9 @@ inline DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, 
 // No per-thread cache of the last semaphore here: callers take their usual path.
 inline bool TryTakeRecentSemaphore(HANDLE) { return false; }
 inline bool ReleaseRecentSemaphore(HANDLE) { return false; }
+inline bool ReleaseRecentSemaphoreLeaving(HANDLE, bool&, std::uint32_t, bool (*otherwise)(void*), void* context) {
+    return otherwise(context);
+}
 inline bool EnterSignalSection(std::uint32_t&) { return true; }
 inline bool TryEnterSignalSection(std::uint32_t&) { return true; }
 inline void LeaveSignalSection(std::uint32_t) {}

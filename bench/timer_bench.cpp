@@ -32,9 +32,10 @@
 #include <uv.h>
 #endif
 
+#include "platform/linux/timer_heap.h"
+#include "platform/linux/timer_service.h"
+#include "platform/linux/timers.h"
 #include "platform/platform.h"
-#include "platform/posix/objects.h"
-#include "platform/posix/timer_heap.h"
 #include "support/flags.h"
 #include "support/ratio_main.h"
 #include "support/ratio_table.h"

@@ -23,6 +23,16 @@ if(RVSYS_SANITIZER STREQUAL "thread" AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   set(RVSYS_TSAN_PREINIT ${CMAKE_CURRENT_LIST_DIR}/tsan_preinit.cpp)
 endif()
 
+# Internal invariant checks (RVSYS_DCHECK in src/platform/linux/dcheck.h): on in
+# debug, sanitizer (RelWithDebInfo) and Windows (Debug) builds, off in the
+# optimised Release and MinSizeRel builds that benchmarks and packages use.
+if(CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$")
+  set(_rvsys_dcheck_default OFF)
+else()
+  set(_rvsys_dcheck_default ON)
+endif()
+option(RVSYS_DCHECK "Check the platform layer's internal invariants" ${_rvsys_dcheck_default})
+
 function(rvsys_target_options target)
   target_compile_features(${target} PRIVATE cxx_std_20)
   set_target_properties(${target} PROPERTIES
@@ -34,6 +44,9 @@ function(rvsys_target_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion -Wno-sign-conversion)
   elseif(MSVC)
     target_compile_options(${target} PRIVATE /W4)
+  endif()
+  if(RVSYS_DCHECK)
+    target_compile_definitions(${target} PRIVATE RVSYS_DCHECK_ON)
   endif()
   if(RVSYS_SANITIZER_FLAGS)
     # Code that must know names the sanitizer through these: GCC and Clang 14

@@ -4,7 +4,8 @@
 // name here is the Windows name with the Windows meaning and result:
 //   - on Windows the namespace re-exports the real declarations (win32/);
 //   - on Linux each call is our own emulation of exactly the behaviour the
-//     library relies on (posix/), documented at the top of each posix file.
+//     library relies on (linux/), documented at the top of each file there; each
+//     section below names the file that emulates it.
 // A call is added here only when library code needs it.
 //
 // Library sources say `using namespace rvsys::platform;` and write constants
@@ -32,7 +33,7 @@
 
 // The critical section is the one layer type visible in the public API (as a
 // pointer); public headers forward-declare it as this global struct. Here it is
-// a futex lock word with an owner and a recursion count (posix/critical_section.cpp).
+// a futex lock word with an owner and a recursion count (linux/critical_section.cpp).
 struct _RTL_CRITICAL_SECTION {
     std::atomic<std::uint32_t> word;    // 0 free, 1 held, 2 held and a thread may sleep on it
     std::atomic<std::uintptr_t> owner;  // the holder's thread pointer, 0 when free
@@ -151,25 +152,25 @@ inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_PROCESS_MODE_ALREADY_BACKGROUND = 402;
 inline constexpr DWORD ERROR_PROCESS_MODE_NOT_BACKGROUND = 403;
 
-// ---- Last error ------------------------------------------------------------
+// ---- Last error (linux/handles.cpp) ----------------------------------------
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
-// ---- Handles ---------------------------------------------------------------
+// ---- Handles (linux/handles.cpp; DuplicateHandle: linux/threads.cpp) -------
 BOOL CloseHandle(HANDLE handle);
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD access,
                      BOOL inherit, DWORD options);
 HANDLE GetCurrentProcess();
 HANDLE GetCurrentThread();
 
-// ---- Critical sections -----------------------------------------------------
+// ---- Critical sections (linux/critical_section.cpp) ------------------------
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 
-// ---- Events and waits ------------------------------------------------------
+// ---- Events and waits (linux/waits.cpp, waitable.cpp, blocking.cpp) -------
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
@@ -179,7 +180,7 @@ DWORD SleepEx(DWORD milliseconds, BOOL alertable);
 void Sleep(DWORD milliseconds);
 DWORD QueueUserAPC(PAPCFUNC function, HANDLE thread, ULONG_PTR data);
 
-// ---- Threads ---------------------------------------------------------------
+// ---- Threads (linux/threads.cpp, suspension.cpp, termination.cpp) ---------
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
 std::uintptr_t _beginthreadex(void* security, unsigned stackSize, BeginThreadRoutine routine, void* argument,
@@ -196,13 +197,13 @@ int GetThreadPriority(HANDLE thread);
 DWORD GetCurrentThreadId();
 DWORD GetThreadId(HANDLE thread);
 
-// ---- Waitable timers -------------------------------------------------------
+// ---- Waitable timers (linux/timers.cpp, timer_service.cpp) ----------------
 HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, LPCSTR name);
 BOOL SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
                       LPVOID argument, BOOL resume);
 BOOL CancelWaitableTimer(HANDLE timer);
 
-// ---- Time ------------------------------------------------------------------
+// ---- Time (linux/clock.cpp, timers.cpp) -----------------------------------
 DWORD GetTickCount();
 void GetSystemTimeAsFileTime(FILETIME* systemTime);
 // Not a Windows call: now on the clock a relative (negative) due time of
@@ -211,7 +212,7 @@ void GetSystemTimeAsFileTime(FILETIME* systemTime);
 // earlier. Not routed through the clock seam.
 std::int64_t GetRelativeTimerClock();
 
-// ---- Named semaphores (posix/semaphores.cpp) -----------------------------------
+// ---- Named semaphores (linux/semaphores.cpp) -----------------------------------
 // Shared between processes by name, alive while any process holds a handle
 // (killed holders included). ReleaseSemaphore and, inside a handler installed
 // with signal() below, CloseHandle on a semaphore handle are async-signal-safe.
@@ -236,7 +237,7 @@ bool ReleaseRecentSemaphore(HANDLE semaphore);
 bool ReleaseRecentSemaphoreLeaving(HANDLE semaphore, bool& held, std::uint32_t outer, bool (*otherwise)(void*),
                                    void* context);
 
-// ---- Process facts (posix/process.cpp) -------------------------------------
+// ---- Process facts (linux/process.cpp; error texts: linux/errors.cpp) ------
 // FROM_SYSTEM text of an error code: strerror of the matching errno, without the
 // CR LF that ends Windows' texts; an unknown code fails with 317. With
 // ALLOCATE_BUFFER `buffer` receives a LocalFree'd pointer, otherwise the text.
@@ -258,7 +259,7 @@ LPSTR GetCommandLineA();
 HANDLE GetStdHandle(DWORD which);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, void* overlapped);
 
-// ---- The runtime library's signals (posix/process.cpp) ---------------------
+// ---- The runtime library's signals (linux/signals.cpp) ---------------------
 // Linux numbers: SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM and SIGABRT are
 // <csignal>'s; SIGQUIT (Ctrl+\) stands for Windows' SIGBREAK (Ctrl+Break).
 // Windows' own numbers are never passed through (21 and 22 are other signals).
@@ -273,7 +274,7 @@ using SignalHandler = void (*)(int);
 SignalHandler signal(int number, SignalHandler handler);
 int raise(int number);
 
-// ---- Sections a signal sees whole (posix/process.cpp; no-ops on Windows) ------
+// ---- Sections a signal sees whole (linux/signals.cpp; no-ops on Windows) ------
 // A handler installed with signal() must see a shared count and the caller's
 // own record of it change as one step. Code that changes both brackets the
 // change with EnterSignalSection/LeaveSignalSection (never blocking in
@@ -373,7 +374,7 @@ inline bool TryEnterSignalSection(std::uint32_t& outer) {
 
 namespace rvsys::platform {
 
-// ---- Clock seam (both systems) ---------------------------------------------
+// ---- Clock seam (both systems: clock.cpp) ----------------------------------
 // GetTickCount and GetSystemTimeAsFileTime read through these two replaceable
 // functions. Tests install a scripted clock to make wraps and jumps happen on
 // demand; null restores the system's clock. Returns the previous source.
@@ -383,7 +384,11 @@ struct ClockSource {
 };
 const ClockSource* SetClockSource(const ClockSource* source);
 
-// ---- Signalling under a lock (plain SetEvent on Windows) --------------------
+// FILETIME counts 100 ns units from 1601-01-01; this many of them lie before
+// 1970-01-01, the start of Unix time.
+inline constexpr std::uint64_t kFileTimeOfUnixEpoch = 116444736000000000ull;
+
+// ---- Signalling under a lock (linux/waits.cpp; plain SetEvent on Windows) ---
 // SetEvent for a caller that may hold `lock`: the signal is handed over at
 // once, but when the calling thread holds `lock` and the released waiter will
 // take `lock` again when it wakes (it waits through WaitLeavingLock), it is
@@ -395,7 +400,7 @@ BOOL SetEventUnderLock(HANDLE event, LPCRITICAL_SECTION lock);
 // waiter is woken at once, as on Windows.
 DWORD WaitLeavingLock(HANDLE handle, DWORD milliseconds, BOOL alertable, LPCRITICAL_SECTION lock);
 
-// ---- Signal-handler context ---------------------------------------------------
+// ---- Signal-handler context (linux/sys.cpp) -----------------------------------
 // True while the calling thread runs a handler installed with signal() above.
 // Library code then does only async-signal-safe work: no allocation, no lock
 // another thread or the interrupted code could hold, no iostreams.

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <new>
-#include <type_traits>
 
 #include "../platform/platform.h"
 #include "atomic_field.h"
@@ -37,23 +36,19 @@ using rvsys::detail::Store;
 // destroys that object: the thread then ends as soon as the code returns.
 thread_local ThreadBase* tlsOwnRun = nullptr;
 
-// Calls one of Initialize / Run / Destroy with an ordinary virtual call. The
-// order of the virtual table read and anything around it does not matter for
-// termination: TerminateThread returns only once the thread runs nothing of
-// its own any more (on Linux the thread acknowledges it itself, inside the
+// Runs one piece of user code (`call`: the routine, or Initialize / Run /
+// Destroy with an ordinary virtual call) and gives the exit code it stands for.
+// The order of the virtual table read and anything around it does not matter
+// for termination: TerminateThread returns only once the thread runs nothing
+// of its own any more (on Linux the thread acknowledges it itself, inside the
 // layer), so the owner cannot free the object while this thread still reads
 // it, whatever code the compiler made. When the user code destroyed the object
 // on this very thread, the thread ends here without touching it.
-template <class R>
-R CallUserCode(ThreadBase* thread, R (ThreadBase::*member)()) {
-    if constexpr (std::is_void_v<R>) {
-        (thread->*member)();
-        if (tlsOwnRun != thread) platform::ExitThread(0);
-    } else {
-        R result = (thread->*member)();
-        if (tlsOwnRun != thread) platform::ExitThread(static_cast<DWORD>(result));
-        return result;
-    }
+template <class Call>
+DWORD CallUserCode(const ThreadBase* thread, Call call) {
+    const DWORD code = call();
+    if (tlsOwnRun != thread) platform::ExitThread(code);
+    return code;
 }
 
 // Serialises StopThread with the deletion of a self-deleting object by its own
@@ -252,12 +247,17 @@ unsigned long ThreadBase::MainThreadRoutine(ThreadBase* thread) {
     DWORD exitCode;
     if (ThreadRoutine routine = thread->mThreadFunction) {
         void* argument = thread->mThreadArgument;
-        exitCode = static_cast<DWORD>(routine(argument));
-        if (tlsOwnRun != thread) platform::ExitThread(exitCode);
+        exitCode = CallUserCode(thread, [routine, argument] { return static_cast<DWORD>(routine(argument)); });
     } else {
-        CallUserCode(thread, &ThreadBase::Initialize);
-        exitCode = static_cast<DWORD>(CallUserCode(thread, &ThreadBase::Run));
-        CallUserCode(thread, &ThreadBase::Destroy);
+        CallUserCode(thread, [thread] {
+            thread->Initialize();
+            return DWORD{0};
+        });
+        exitCode = CallUserCode(thread, [thread] { return static_cast<DWORD>(thread->Run()); });
+        CallUserCode(thread, [thread] {
+            thread->Destroy();
+            return DWORD{0};
+        });
     }
 
     event->Lock();

@@ -12,9 +12,6 @@ using namespace rvsys::platform;
 
 namespace {
 
-// 100 ns intervals from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
-constexpr unsigned long long kFileTimeOf1970 = 116444736000000000ull;
-
 // Appends one request. The node is allocated before the lock is taken, so the
 // lock covers only an O(1) splice that cannot fail; when memory runs out the
 // request is lost and the list is untouched. So is a request to a manager
@@ -141,7 +138,7 @@ unsigned long long TimersAndEventManager::GetCurrentTimeInMilliSec() {
     platform::GetSystemTimeAsFileTime(&now);
     const unsigned long long units = static_cast<unsigned long long>(now.dwHighDateTime) << 32 |
                                      static_cast<unsigned long long>(now.dwLowDateTime);
-    return (units - kFileTimeOf1970) / 10000u;
+    return (units - platform::kFileTimeOfUnixEpoch) / 10000u;
 }
 
 bool TimersAndEventManager::TimeHasChanged(const unsigned long long& previous, const unsigned long long& current,

@@ -26,7 +26,10 @@
 #endif
 
 #include "conformance.h"
-#include "platform/posix/objects.h"
+#include "platform/linux/semaphores.h"
+#include "platform/linux/threads.h"
+#include "platform/linux/timer_service.h"
+#include "platform/linux/timers.h"
 
 namespace posix = rvsys::platform::posix;
 

@@ -1,4 +1,6 @@
-// Handle table, object pools and the last-error value of the Linux emulation.
+// Handle table, references and the last-error value of the Linux emulation.
+// Depends on no kind of object: a kind's clean-up is in its own kind table
+// (KindOps, handles.h).
 //
 // Data structure: a two-level table of slots (pages of 1024, allocated on first
 // use, never freed; past 64 pages cut from huge-page blocks, like the object
@@ -19,118 +21,26 @@
 // process) or -2 (the current thread); an invalid, closed or forged handle gives
 // error 6; closing twice fails with 6; creation sets the last error to 0.
 // Deliberate gaps: no handle inheritance or access masks (named semaphores
-// live in semaphores.cpp).
+// live in semaphores.cpp). DuplicateHandle lives with threads (threads.cpp):
+// the calling thread's pseudo-handle is its one kind-specific case.
 // Stricter than Windows: a closed value is never silently reused for a new
 // object (until its slot's 31-bit generation wraps).
 #include <sys/mman.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 
-#include "objects.h"
+#include "handles.h"
 
 namespace rvsys::platform::posix {
 
 thread_local DWORD tlsLastError [[gnu::tls_model("initial-exec")]] = 0;
 
-void Fatal(const char* what) {
-    std::fprintf(stderr, "rvsysutils: fatal: %s\n", what);
-    std::abort();
-}
-
-void InternalLock::LockSlow() {
-    for (int spin = 0; spin < 100; ++spin) {
-        CpuRelax();
-        std::uint32_t expected = 0;
-        if (mWord.load(std::memory_order_relaxed) == 0 &&
-            mWord.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-            return;
-        }
-    }
-    while (mWord.exchange(2, std::memory_order_acquire) != 0) FutexWait(&mWord, 2);
-}
-
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-// Type-stable storage: blocks are never freed, objects only recycled. A pool
-// grows by small blocks while it is small, then by 2 MiB blocks aligned to a
-// huge page and advised to be backed by one: a program with hundreds of
-// thousands of timers reaches them in random order, and with 4 KiB pages each
-// of those accesses missed the TLB as well as the cache. The large blocks start
-// only once the pool holds about as much, so they add little to its size.
-template <class T>
-class Pool {
-public:
-    T* Alloc() {
-        InternalGuard guard(mLock);
-        if (mFree == nullptr && !Grow()) return nullptr;
-        T* object = static_cast<T*>(mFree);
-        mFree = object->poolNext;
-        object->poolNext = nullptr;
-        return object;
-    }
-
-    void Free(T* object) {
-        InternalGuard guard(mLock);
-        object->poolNext = mFree;
-        mFree = object;
-    }
-
-private:
-    static constexpr std::size_t kSmallObjects = 64;
-    struct Block {
-        Block* next;  // keeps every block reachable
-    };
-    static constexpr std::size_t ObjectsOffset() {
-        return (sizeof(Block) + alignof(T) - 1) / alignof(T) * alignof(T);
-    }
-
-    bool Grow() {
-        const bool huge = mObjects * sizeof(T) >= kHugePage;
-        const std::size_t bytes = huge ? kHugePage : ObjectsOffset() + kSmallObjects * sizeof(T);
-        void* memory = huge ? std::aligned_alloc(kHugePage, kHugePage) : std::malloc(bytes);
-        if (memory == nullptr) return false;
-        if (huge) madvise(memory, kHugePage, MADV_HUGEPAGE);  // a hint: 4 KiB pages still work
-        auto* block = static_cast<Block*>(memory);
-        block->next = mBlocks;
-        mBlocks = block;
-        const std::size_t count = (bytes - ObjectsOffset()) / sizeof(T);
-        T* objects = reinterpret_cast<T*>(static_cast<char*>(memory) + ObjectsOffset());
-        for (std::size_t i = 0; i < count; ++i) {
-            T* object = new (&objects[i]) T;
-            object->poolNext = mFree;
-            mFree = object;
-        }
-        mObjects += count;
-        return true;
-    }
-
-    InternalLock mLock;
-    KObject* mFree = nullptr;
-    Block* mBlocks = nullptr;
-    std::size_t mObjects = 0;
-};
-
-// Immortal: threads may still release objects while static destructors run.
-Pool<EventObj>& EventPool() {
-    static auto* pool = new Pool<EventObj>;
-    return *pool;
-}
-Pool<ThreadObj>& ThreadPool() {
-    static auto* pool = new Pool<ThreadObj>;
-    return *pool;
-}
-Pool<TimerObj>& TimerPool() {
-    static auto* pool = new Pool<TimerObj>;
-    return *pool;
-}
-Pool<SemObj>& SemaphorePool() {
-    static auto* pool = new Pool<SemObj>;
-    return *pool;
-}
+// Each kind's table, by kind number; registered before the kind's first object.
+constinit std::atomic<const KindOps*> gKinds[8] = {};
 
 // Objects whose last reference went away inside a signal handler, linked
 // through poolNext (written before the push publishes it).
@@ -183,7 +93,7 @@ public:
         std::uint64_t generation = slot->word.load(std::memory_order_relaxed) >> 1;
         if (generation == 0) generation = 1;
         AddRef(object);
-        if (object->kind == Kind::Semaphore) SemaphoreHandleOpened(static_cast<SemObj*>(object));
+        if (const KindOps& ops = OpsOf(object); ops.handleOpened != nullptr) ops.handleOpened(object);
         slot->object.store(object, std::memory_order_relaxed);
         slot->word.store(generation << 1 | 1, std::memory_order_release);
         return Encode(index, generation);
@@ -203,7 +113,7 @@ public:
             slot->nextFree = mFreeHead;
             mFreeHead = index;
         }
-        if (object->kind == Kind::Semaphore) SemaphoreHandleClosed(static_cast<SemObj*>(object));
+        if (const KindOps& ops = OpsOf(object); ops.handleClosed != nullptr) ops.handleClosed(object);
         Release(object);
         return TRUE;
     }
@@ -360,69 +270,47 @@ static_assert(sizeof(void*) == 8, "handle values need 64-bit pointers");
 constinit HandleTable gTable;
 HandleTable& Table() { return gTable; }
 
-void Recycle(KObject* object) {
-    switch (object->kind) {
-        case Kind::Event:
-            EventPool().Free(static_cast<EventObj*>(object));
-            return;
-        case Kind::Thread:
-            ThreadPool().Free(static_cast<ThreadObj*>(object));
-            return;
-        case Kind::Timer:
-            RetireTimer(static_cast<TimerObj*>(object));
-            TimerPool().Free(static_cast<TimerObj*>(object));
-            return;
-        case Kind::Semaphore:
-            FinishSemaphore(static_cast<SemObj*>(object));
-            SemaphorePool().Free(static_cast<SemObj*>(object));
-            return;
-    }
-    Fatal("unknown kernel object kind");
-}
-
 void RecycleDeferred() {
     if (gRecycleLater.load(std::memory_order_relaxed) == nullptr) return;
     KObject* object = gRecycleLater.exchange(nullptr, std::memory_order_acquire);
     while (object != nullptr) {
         KObject* next = object->poolNext;
         object->poolNext = nullptr;
-        Recycle(object);
+        OpsOf(object).recycle(object);
         object = next;
     }
 }
 
 }  // namespace
 
-EventObj* AllocEvent() {
-    EventObj* event = EventPool().Alloc();
-    if (event != nullptr) event->refs.store(1, std::memory_order_relaxed);
-    return event;
+void RegisterKind(Kind kind, const KindOps* ops) {
+    RVSYS_DCHECK(static_cast<std::size_t>(kind) < std::size(gKinds));
+    gKinds[static_cast<std::size_t>(kind)].store(ops, std::memory_order_release);
 }
 
-ThreadObj* AllocThread() {
-    ThreadObj* thread = ThreadPool().Alloc();
-    if (thread == nullptr) return nullptr;
-    thread->Reset();
-    thread->refs.store(1, std::memory_order_relaxed);
-    return thread;
+const KindOps& OpsOf(const KObject* object) {
+    const KindOps* ops = gKinds[static_cast<std::size_t>(object->kind)].load(std::memory_order_acquire);
+    RVSYS_DCHECK(ops != nullptr);
+    return *ops;
 }
 
-TimerObj* AllocTimer() {
-    TimerObj* timer = TimerPool().Alloc();
-    if (timer != nullptr) timer->refs.store(1, std::memory_order_relaxed);
-    return timer;
+void AddRef(KObject* object) {
+    // Only a holder may count up: from 0 the object may already be recycled.
+    [[maybe_unused]] const std::uint32_t before = object->refs.fetch_add(1, std::memory_order_relaxed);
+    RVSYS_DCHECK(before != 0);
 }
-
-SemObj* AllocSemaphore() {
-    SemObj* semaphore = SemaphorePool().Alloc();
-    if (semaphore != nullptr) semaphore->refs.store(1, std::memory_order_relaxed);
-    return semaphore;
-}
-
-void AddRef(KObject* object) { object->refs.fetch_add(1, std::memory_order_relaxed); }
 
 void Release(KObject* object) {
-    if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Recycle(object);
+    const std::uint32_t before = object->refs.fetch_sub(1, std::memory_order_acq_rel);
+    RVSYS_DCHECK(before != 0);
+    if (before == 1) OpsOf(object).recycle(object);
+}
+
+HANDLE PublishObject(KObject* object, DWORD success) {
+    HANDLE handle = OpenHandle(object);
+    Release(object);
+    if (handle != nullptr) SetLastError(success);
+    return handle;
 }
 
 HANDLE OpenHandle(KObject* object) {
@@ -443,7 +331,7 @@ KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, 
 BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {
     KObject* object = Table().CloseInHandler(handle);
     if (object == nullptr) return FALSE;
-    if (object->kind == Kind::Semaphore) SemaphoreHandleClosed(static_cast<SemObj*>(object));
+    if (const KindOps& ops = OpsOf(object); ops.handleClosed != nullptr) ops.handleClosed(object);
     if (object->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return TRUE;
     KObject* head = gRecycleLater.load(std::memory_order_relaxed);
     do {
@@ -459,11 +347,6 @@ namespace rvsys::platform {
 
 using namespace posix;
 
-namespace {
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
-const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
-}  // namespace
-
 DWORD GetLastError() { return tlsLastError; }
 void SetLastError(DWORD error) { tlsLastError = error; }
 
@@ -475,39 +358,6 @@ BOOL CloseHandle(HANDLE handle) {
     if (handle == kCurrentProcess || handle == kCurrentThread) return TRUE;
     if (InSignalHandler()) return CloseObjectHandleInSignalHandler(handle);
     return CloseObjectHandle(handle);
-}
-
-BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD, BOOL,
-                     DWORD options) {
-    if (sourceProcess != kCurrentProcess || targetProcess != kCurrentProcess) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (target == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    KObject* object;
-    if (source == kCurrentThread) {
-        object = CurrentThread();
-        if (object == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return FALSE;
-        }
-        AddRef(object);
-    } else if (source == kCurrentProcess) {
-        SetLastError(ERROR_NOT_SUPPORTED);  // no process object in this layer
-        return FALSE;
-    } else {
-        object = AcquireHandle(source);
-        if (object == nullptr) return FALSE;
-    }
-    HANDLE duplicate = OpenHandle(object);
-    Release(object);
-    if (duplicate == nullptr) return FALSE;
-    if ((options & DUPLICATE_CLOSE_SOURCE) != 0 && source != kCurrentThread) CloseObjectHandle(source);
-    *target = duplicate;
-    return TRUE;
 }
 
 }  // namespace rvsys::platform

@@ -16,7 +16,7 @@
 // Windows) is ignored. A thread terminated while blocked in Enter ends there
 // without taking the lock; one terminated while it holds the lock leaves it
 // held, as on Windows.
-#include "objects.h"
+#include "threads.h"
 
 namespace rvsys::platform {
 

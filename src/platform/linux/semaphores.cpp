@@ -84,7 +84,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "objects.h"
+#include "errors.h"
+#include "handles.h"
+#include "semaphores.h"
+#include "threads.h"
 
 namespace rvsys::platform::posix {
 
@@ -312,6 +315,14 @@ void CloseFile(int fd) {
     }
 }
 
+// A handle's shared hold on the object's file; false with errno on failure.
+bool LockShared(int fd) {
+    while (flock(fd, LOCK_SH) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 // Opens the object published under semaphore->path. Absent also when the file
 // was a leftover of dead holders (then it is removed); Again when the object
 // died while we waited for our lock.
@@ -342,12 +353,10 @@ Outcome OpenExisting(SemObj* semaphore, const ParsedName& name, DWORD& error) {
     }
     RaceDelay();
     // Blocks only while a closer or a checker briefly holds the exclusive lock.
-    while (flock(fd, LOCK_SH) != 0) {
-        if (errno != EINTR) {
-            error = WindowsError(errno);
-            CloseFile(fd);
-            return Outcome::Failed;
-        }
+    if (!LockShared(fd)) {
+        error = WindowsError(errno);
+        CloseFile(fd);
+        return Outcome::Failed;
     }
     if (fstat(fd, &status) != 0 || status.st_nlink == 0) {
         CloseFile(fd);
@@ -383,12 +392,10 @@ Outcome PublishNew(SemObj* semaphore, const ParsedName& name, LONG initial, LONG
     }
     FillPage(semaphore->page, &name, initial, maximum);
     // Locked before it has a name: nobody can ever find it without a holder.
-    while (flock(fd, LOCK_SH) != 0) {
-        if (errno != EINTR) {
-            error = WindowsError(errno);
-            CloseFile(fd);
-            return Outcome::Failed;
-        }
+    if (!LockShared(fd)) {
+        error = WindowsError(errno);
+        CloseFile(fd);
+        return Outcome::Failed;
     }
     RaceDelay();
     char self[64];
@@ -445,14 +452,11 @@ HANDLE Publish(SemObj* semaphore, DWORD error, DWORD success) {
         SetLastError(error);
         return nullptr;
     }
-    HANDLE handle = OpenHandle(semaphore);
-    Release(semaphore);
-    if (handle != nullptr) SetLastError(success);
-    return handle;
+    return PublishObject(semaphore, success);
 }
 
 SemObj* NewSemObj() {
-    SemObj* semaphore = AllocSemaphore();
+    SemObj* semaphore = Pool<SemObj>::Of().Alloc();
     if (semaphore == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -464,9 +468,9 @@ SemObj* NewSemObj() {
     return semaphore;
 }
 
-}  // namespace
-
-void FinishSemaphoreFiles(SemObj* semaphore) {
+// The async-signal-safe part of the clean-up: the name and the file, not the
+// mapping.
+void FinishFiles(SemObj* semaphore) {
     const int fd = semaphore->fd.exchange(-1, std::memory_order_acq_rel);
     if (fd < 0) return;
     // A fork child shares the parent's open file description: its probe would
@@ -479,22 +483,32 @@ void FinishSemaphoreFiles(SemObj* semaphore) {
     CloseFile(fd);
 }
 
-void SemaphoreHandleOpened(SemObj* semaphore) { semaphore->handles.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
 
-void SemaphoreHandleClosed(SemObj* semaphore) {
+namespace {
+
+void HandleOpened(KObject* object) { static_cast<SemObj*>(object)->handles.fetch_add(1, std::memory_order_relaxed); }
+
+void HandleClosed(KObject* object) {
+    auto* semaphore = static_cast<SemObj*>(object);
     if (semaphore->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     // The last handle: the name goes now even if a wait still holds the object,
     // and waiters in sections are woken to see that their handles are gone.
-    FinishSemaphoreFiles(semaphore);
-    if (semaphore->page != nullptr && semaphore->page->waiters.load(std::memory_order_seq_cst) != 0) {
-        SharedWake(&semaphore->page->count, INT32_MAX);
-    }
+    FinishFiles(semaphore);
+    SharedSemaphore* page = semaphore->page;
+    if (page != nullptr && page->waiters.load(std::memory_order_seq_cst) != 0) SharedWake(&page->count, INT32_MAX);
 }
 
-void FinishSemaphore(SemObj* semaphore) {
-    FinishSemaphoreFiles(semaphore);
+void Recycle(KObject* object) {
+    auto* semaphore = static_cast<SemObj*>(object);
+    FinishFiles(semaphore);
     ParkPage(semaphore);
+    Pool<SemObj>::Of().Free(semaphore);
 }
+
+}  // namespace
+
+const KindOps SemObj::kOps = {Recycle, HandleOpened, HandleClosed};
 
 bool TryTakeSemaphore(SemObj* semaphore) { return TryTake(semaphore->page); }
 
@@ -610,7 +624,7 @@ BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
 }
 
 [[gnu::noinline]] bool SuspendLeavingSection(std::uint32_t outer) {
-    SuspendDeferred();
+    RunDeferredStop();
     LeaveSignalSection(outer);
     return true;
 }

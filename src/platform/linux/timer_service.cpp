@@ -1,4 +1,5 @@
-// Waitable timers of the Linux emulation, and the timer service that expires them.
+// The timer service of the Linux emulation: the thread and heaps that expire
+// armed waitable timers (timers.cpp holds the timer calls themselves).
 //
 // Data structure: one process-wide service, started on first use, keeps armed
 // timers in indexed 4-ary min-heaps of {due, node}: one on CLOCK_MONOTONIC for
@@ -7,7 +8,8 @@
 // file descriptor. Relative timers armed with a completion routine live in a
 // heap of their owner thread (the arming thread) instead, and the owner is
 // represented in the monotonic heap by one stand-in node due at its earliest
-// timer. Timer objects come from the type-stable pool (objects.h).
+// timer (timer_heap.h). Threads reach the service only through the hooks it
+// registers when it starts (threads.h), so thread code needs no timer code.
 // The service thread sleeps in poll() on two timerfds set to each heap's
 // earliest due time, with a timer slack of 1 ns; whoever changes an earliest due
 // time reprograms the timerfd, so the service wakes only when something is due.
@@ -27,63 +29,49 @@
 // arming tries again.
 //
 // Lock order: the service lock is taken first; under it an expiry signals the
-// timer (its waitable lock) and queues its completion call (the owner's
-// apcLock). Nothing takes the service lock while holding those.
+// timer (its waitable lock) and queues its completion call (the owner's call
+// queue lock). Nothing takes the service lock while holding those.
 //
-// Windows behaviours reproduced:
-// - A negative due time is relative (100 ns units, CLOCK_MONOTONIC); zero or
-//   positive is an absolute FILETIME (CLOCK_REALTIME, so it follows wall-clock
-//   changes); a time already past is due at once. A negative period fails with
-//   error 87.
+// Windows behaviours reproduced (the calls' own rules are in timers.cpp):
 // - At expiry the timer is signalled (a synchronization timer hands the signal
 //   to one waiter), then its one embedded completion call is queued to the
 //   thread that armed it, unless it is still queued: expiries coalesce.
 // - Periodic timers re-arm at the previous due time + period, never from when
 //   they ran; periods missed entirely (a stopped process) collapse into one
 //   expiry and the timer stays on its grid.
-// - SetWaitableTimer on an armed timer and CancelWaitableTimer withdraw a
-//   queued completion call that has not run; a call already taken off the
-//   queue but not yet started is dropped as well. Setting clears the signal;
-//   cancelling leaves it.
 // - When the arming thread ends, its routine timers are cancelled, so the
 //   service never queues a call to an ended thread.
 // - The routine receives the expiry time as a UTC FILETIME.
-// Deliberate gaps: no named timers, no wake from suspend (fResume succeeds with
-// error 50, as on Windows without that support). An absolute due time already
-// past counts as due at the moment of arming, so periods run from there. Closing
-// the last handle of an armed timer cancels it (Windows keeps a timer with a
-// routine alive until cancelled); the library cancels before it closes.
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
 
 #include <new>
 
-#include "objects.h"
+#include "queued_calls.h"
+#include "threads.h"
 #include "timer_heap.h"
+#include "timer_service.h"
+#include "timers.h"
+#include "waitable.h"
 
 namespace rvsys::platform::posix {
 
 namespace {
 
-constexpr std::int64_t kNsPerMs = 1000000;
-constexpr std::int64_t kFileTimeEpochShift = 116444736000000000;  // 100 ns units from 1601 to 1970
-constexpr std::int64_t kNever = INT64_MAX;
+constexpr std::int64_t kNever = NodeHeap::kEmpty;
 constexpr std::int64_t kSelfTimingGrace = 1000000;  // 1 ms
 
-std::int64_t NowNs(clockid_t clock) {
-    timespec ts;
-    clock_gettime(clock, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 FILETIME FileTimeOf(std::int64_t realtimeNs) {
-    const auto units = static_cast<std::uint64_t>(realtimeNs / 100 + kFileTimeEpochShift);
+    const auto units = static_cast<std::uint64_t>(realtimeNs / 100) + kFileTimeOfUnixEpoch;
     return FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
 }
 
 }  // namespace
+
+struct OwnedTimers;
 
 // The node that stands in the service heap for a thread's own timers.
 struct StandInNode : HeapNode {
@@ -101,7 +89,8 @@ struct OwnedTimers {
 
 namespace {
 
-void DispatchCompletion(ULONG_PTR data);
+// What threads ask of the service (threads.h); registered once it runs.
+extern const ThreadTimerHooks kThreadHooks;
 
 class TimerService {
 public:
@@ -131,6 +120,7 @@ public:
             return false;
         }
         mStarted.store(true, std::memory_order_release);
+        SetThreadTimerHooks(&kThreadHooks);
         return true;
     }
 
@@ -142,6 +132,7 @@ public:
 
     // Arms a timer whose fields are set. False when memory runs out.
     bool Arm(TimerObj* timer) {
+        mLock.AssertHeld();
         if (timer->owner != nullptr && !timer->realtime) {
             OwnedTimers* owned = OwnedOf(timer->owner);
             if (owned == nullptr || !owned->heap.Push(timer)) return false;
@@ -159,10 +150,11 @@ public:
     // Disarms, withdraws a queued completion call, unlinks the owner and makes
     // any call in flight stale.
     void Cancel(TimerObj* timer) {
+        mLock.AssertHeld();
         ++timer->generation;
         Disarm(timer);
         if (timer->owner != nullptr) {
-            WithdrawCall(timer->owner, &timer->call);
+            timer->owner->calls.Withdraw(&timer->call);
             Unlink(timer);
         }
     }
@@ -170,10 +162,7 @@ public:
     void Link(TimerObj* timer, ThreadObj* owner) {
         AddRef(owner);
         timer->owner = owner;
-        timer->ownerPrev = nullptr;
-        timer->ownerNext = owner->routineTimers;
-        if (owner->routineTimers != nullptr) owner->routineTimers->ownerPrev = timer;
-        owner->routineTimers = timer;
+        owner->routineTimers.PushBack(timer);
     }
 
     // Frees the heap of an owner with no routine timers left (at its end), so
@@ -199,7 +188,7 @@ public:
     }
 
     std::int64_t ExpireOwned(OwnedTimers* owned) {
-        const std::int64_t now = NowNs(CLOCK_MONOTONIC);
+        const std::int64_t now = ClockNs(CLOCK_MONOTONIC);
         while (owned->heap.TopDue() <= now) {
             auto* timer = static_cast<TimerObj*>(owned->heap.Top());
             owned->heap.Remove(timer);
@@ -217,7 +206,7 @@ public:
         // wakes for timers the thread is about to take itself and both fight
         // over this lock. (Another thread waiting on one of these timers sees it
         // signalled up to that much later while their owner is busy.)
-        owned->graceUntil = NowNs(CLOCK_MONOTONIC) + kSelfTimingGrace;
+        owned->graceUntil = ClockNs(CLOCK_MONOTONIC) + kSelfTimingGrace;
         UpdateStandIn(owned);
     }
 
@@ -303,13 +292,7 @@ private:
 
     void Unlink(TimerObj* timer) {
         ThreadObj* owner = timer->owner;
-        if (timer->ownerPrev != nullptr) {
-            timer->ownerPrev->ownerNext = timer->ownerNext;
-        } else {
-            owner->routineTimers = timer->ownerNext;
-        }
-        if (timer->ownerNext != nullptr) timer->ownerNext->ownerPrev = timer->ownerPrev;
-        timer->ownerNext = timer->ownerPrev = nullptr;
+        owner->routineTimers.Remove(timer);
         timer->owner = nullptr;
         Release(owner);
     }
@@ -321,9 +304,11 @@ private:
         SignalWaitable(timer);
         // The call carries its first expiry; later ones coalesce into it. The
         // owner reads these under this lock, so writing after queueing is safe.
-        if (timer->owner != nullptr && QueueEmbeddedCall(timer->owner, &timer->call) == CallQueue::Queued) {
+        if (timer->owner != nullptr &&
+            timer->owner->calls.Queue(&timer->call, timer->owner == CurrentThreadIfKnown()) ==
+                CallQueue::Result::Queued) {
             timer->callGeneration = timer->generation;
-            timer->callTime = FileTimeOf(clock == CLOCK_REALTIME ? now : NowNs(CLOCK_REALTIME));
+            timer->callTime = FileTimeOf(clock == CLOCK_REALTIME ? now : ClockNs(CLOCK_REALTIME));
         }
         if (timer->period > 0) {
             // Next grid point after now: missed periods make one expiry.
@@ -375,7 +360,7 @@ private:
             for (int i = 0; i < 2; ++i) {
                 if (!fired[i]) continue;
                 mClock[i].programmed = -1;  // it has fired: reprogram whatever is next
-                Expire(mClock[i], NowNs(mClock[i].id));
+                Expire(mClock[i], ClockNs(mClock[i].id));
             }
         }
     }
@@ -420,38 +405,13 @@ void DispatchCompletion(ULONG_PTR data) {
     routine(argument, time.dwLowDateTime, time.dwHighDateTime);
 }
 
-}  // namespace
-
-void TimerObj::Reset(bool manualReset) {
-    state.store(0, std::memory_order_relaxed);
-    synchronization.store(!manualReset, std::memory_order_relaxed);
-    head = tail = nullptr;
-    heap = Heap::None;
-    routine = nullptr;
-    argument = nullptr;
-    owner = nullptr;
-    ownerNext = ownerPrev = nullptr;
-    call.function = DispatchCompletion;
-    call.data = reinterpret_cast<ULONG_PTR>(this);
-    call.embedded = true;
-}
-
-void CancelRoutineTimersOf(ThreadObj* thread) {
+void ThreadEnded(ThreadObj* thread) {
     TimerService* service = MadeService();
     if (service == nullptr || !service->Started()) return;
     InternalGuard guard(service->Lock());
-    while (thread->routineTimers != nullptr) service->Cancel(thread->routineTimers);
+    while (TimerObj* timer = thread->routineTimers.Front()) service->Cancel(timer);
     service->DropOwned(thread);
 }
-
-void RetireTimer(TimerObj* timer) {
-    TimerService* service = MadeService();
-    if (service == nullptr || !service->Started()) return;
-    InternalGuard guard(service->Lock());
-    service->Cancel(timer);
-}
-
-std::uint64_t TimerServiceWakeups() { return Service().Wakeups(); }
 
 std::int64_t BeginSelfTiming(ThreadObj* self) {
     InternalGuard guard(Service().Lock());
@@ -468,113 +428,41 @@ void EndSelfTiming(ThreadObj* self) {
     Service().EndSelfTiming(self->ownedTimers);
 }
 
-}  // namespace rvsys::platform::posix
+const ThreadTimerHooks kThreadHooks = {ThreadEnded, BeginSelfTiming, ExpireOwnTimers, EndSelfTiming};
 
-namespace rvsys::platform {
+}  // namespace
 
-using namespace posix;
+bool StartTimerService() { return Service().EnsureStarted(); }
 
-HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name) {
-    if (name != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);  // the library uses unnamed timers only
-        return nullptr;
-    }
-    TimerObj* timer = AllocTimer();
-    if (timer == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    timer->Reset(manualReset != FALSE);
-    HANDLE handle = OpenHandle(timer);
-    Release(timer);
-    if (handle != nullptr) SetLastError(ERROR_SUCCESS);
-    return handle;
-}
-
-std::int64_t GetRelativeTimerClock() { return NowNs(CLOCK_MONOTONIC) / 100; }
-
-BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
-                      LPVOID argument, BOOL resume) {
-    Ref<KObject> held(AcquireHandle(handle));
-    if (!held) return FALSE;
-    if (held->kind != Kind::Timer) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (dueTime == nullptr || period < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto* timer = static_cast<TimerObj*>(held.get());
-    ThreadObj* owner = nullptr;
-    if (completionRoutine != nullptr) {
-        owner = CurrentThread();
-        if (owner == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return FALSE;
-        }
-        // This thread may time its routine timers itself (see the top).
-        static thread_local bool preciseSlack = false;
-        if (!preciseSlack) {
-            prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-            preciseSlack = true;
-        }
-    }
+bool ArmTimer(TimerObj* timer, const TimerArming& arming) {
     TimerService& service = Service();
-    if (!service.EnsureStarted()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    bool realtime;
-    std::int64_t due;
-    if (dueTime->QuadPart < 0) {
-        realtime = false;
-        const std::int64_t relative = dueTime->QuadPart == INT64_MIN ? INT64_MAX / 100 : -dueTime->QuadPart;
-        due = NowNs(CLOCK_MONOTONIC) + (relative > INT64_MAX / 200 ? INT64_MAX / 2 : relative * 100);
-    } else {
-        realtime = true;
-        const std::int64_t now = NowNs(CLOCK_REALTIME);
-        const std::int64_t units = dueTime->QuadPart - kFileTimeEpochShift;  // 100 ns since 1970, may be < 0
-        if (units <= now / 100) {
-            due = now;  // already past: due at once
-        } else {
-            due = units > INT64_MAX / 200 ? INT64_MAX / 2 : units * 100;
-        }
-    }
-    {
-        InternalGuard guard(service.Lock());
-        service.Cancel(timer);
-        if ((timer->state.load(std::memory_order_relaxed) & Waitable::kSignaled) != 0) {
-            timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
-        }
-        timer->realtime = realtime;
-        timer->due = due;
-        timer->period = static_cast<std::int64_t>(period) * kNsPerMs;
-        timer->routine = completionRoutine;
-        timer->argument = argument;
-        if (owner != nullptr) service.Link(timer, owner);
-        if (!service.Arm(timer)) {
-            service.Cancel(timer);
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return FALSE;
-        }
-    }
-    if (resume != FALSE) SetLastError(ERROR_NOT_SUPPORTED);  // armed, but cannot wake the system
-    return TRUE;
-}
-
-BOOL CancelWaitableTimer(HANDLE handle) {
-    Ref<KObject> held(AcquireHandle(handle));
-    if (!held) return FALSE;
-    if (held->kind != Kind::Timer) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    TimerService& service = Service();
-    if (!service.Started()) return TRUE;  // never armed
     InternalGuard guard(service.Lock());
-    service.Cancel(static_cast<TimerObj*>(held.get()));
-    return TRUE;
+    service.Cancel(timer);
+    if ((timer->state.load(std::memory_order_relaxed) & Waitable::kSignaled) != 0) {
+        timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
+    }
+    timer->realtime = arming.realtime;
+    timer->due = arming.due;
+    timer->period = arming.period;
+    timer->routine = arming.routine;
+    timer->argument = arming.argument;
+    if (arming.owner != nullptr) service.Link(timer, arming.owner);
+    if (!service.Arm(timer)) {
+        service.Cancel(timer);
+        return false;
+    }
+    return true;
 }
 
-}  // namespace rvsys::platform
+void CancelTimer(TimerObj* timer) {
+    TimerService* service = MadeService();
+    if (service == nullptr || !service->Started()) return;  // never armed
+    InternalGuard guard(service->Lock());
+    service->Cancel(timer);
+}
+
+void TimerCompletion(ULONG_PTR data) { DispatchCompletion(data); }
+
+std::uint64_t TimerServiceWakeups() { return Service().Wakeups(); }
+
+}  // namespace rvsys::platform::posix

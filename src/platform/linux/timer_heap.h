@@ -1,30 +1,48 @@
-// The timer service's heap (timers.cpp), in a header of its own so that the
-// benchmarks measure the service against this very heap rather than a copy.
-#ifndef RVSYS_PLATFORM_POSIX_TIMER_HEAP_H
-#define RVSYS_PLATFORM_POSIX_TIMER_HEAP_H
-
-#include <cstdint>
-#include <cstdlib>
+// The timer service's heap: an indexed 4-ary min-heap of nodes by due time.
+// Self-contained, so that the benchmarks measure the service against this very
+// heap rather than a copy. Private to platform/linux.
+//
+// Each node records its position, so removing any node is O(log n). The due
+// time is copied into the heap's array, so comparisons never leave it. Storage
+// grows by doubling and never throws: a failed growth is a false Push (the
+// arming then fails with error 8).
+#ifndef RVSYS_PLATFORM_LINUX_TIMER_HEAP_H
+#define RVSYS_PLATFORM_LINUX_TIMER_HEAP_H
 
 #include <sys/mman.h>
 
-#include "objects.h"
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "dcheck.h"
 
 namespace rvsys::platform::posix {
 
-// An indexed 4-ary min-heap of nodes by due time. Storage grows by doubling
-// and never throws: a failed growth fails the arming with error 8.
+// A node of a heap: a timer, or the stand-in for the earliest of a thread's own
+// timers (timer_service.cpp). Both derive from it, so the heap reaches the item
+// with a cast instead of a pointer per node.
+struct HeapNode {
+    std::int64_t due = 0;  // nanoseconds on the heap's clock
+    std::uint32_t index = 0;
+    bool standIn = false;  // the node is the stand-in, not a TimerObj
+};
+
 class NodeHeap {
 public:
+    static constexpr std::int64_t kEmpty = INT64_MAX;  // TopDue of an empty heap
+
     NodeHeap() = default;
     NodeHeap(const NodeHeap&) = delete;
     NodeHeap& operator=(const NodeHeap&) = delete;
     ~NodeHeap() { std::free(mEntries); }
 
     bool Empty() const { return mSize == 0; }
+    std::uint32_t Size() const { return mSize; }
     HeapNode* Top() const { return mSize == 0 ? nullptr : mEntries[0].node; }
-    std::int64_t TopDue() const { return mSize == 0 ? INT64_MAX : mEntries[0].due; }  // INT64_MAX: empty
+    std::int64_t TopDue() const { return mSize == 0 ? kEmpty : mEntries[0].due; }
 
+    // False when memory runs out; the node is then not in the heap.
     bool Push(HeapNode* node) {
         if (mSize == mCapacity && !Grow()) return false;
         mEntries[mSize] = {node->due, node};
@@ -33,8 +51,10 @@ public:
         return true;
     }
 
+    // `node` must be in this heap.
     void Remove(HeapNode* node) {
         const std::uint32_t index = node->index;
+        RVSYS_DCHECK(index < mSize && mEntries[index].node == node);
         --mSize;
         if (index != mSize) {
             Place(index, mEntries[mSize]);
@@ -54,6 +74,7 @@ private:
     static std::uint32_t Parent(std::uint32_t index) { return (index - 1) / 4; }
 
     void Place(std::uint32_t index, const Entry& entry) {
+        RVSYS_DCHECK(index < mSize);
         mEntries[index] = entry;
         entry.node->index = index;
     }
@@ -112,4 +133,4 @@ private:
 
 }  // namespace rvsys::platform::posix
 
-#endif  // RVSYS_PLATFORM_POSIX_TIMER_HEAP_H
+#endif  // RVSYS_PLATFORM_LINUX_TIMER_HEAP_H

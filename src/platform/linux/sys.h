@@ -1,7 +1,7 @@
 // Small Linux primitives under the emulation: futex calls, the monotonic clock
 // and the one way every blocking call carries its time (Deadline).
-#ifndef RVSYS_PLATFORM_POSIX_SYS_H
-#define RVSYS_PLATFORM_POSIX_SYS_H
+#ifndef RVSYS_PLATFORM_LINUX_SYS_H
+#define RVSYS_PLATFORM_LINUX_SYS_H
 
 #include <atomic>
 #include <cerrno>
@@ -33,8 +33,12 @@ struct futex_waitv {
 namespace rvsys::platform::posix {
 
 // Prints `what` and aborts, in every build type: used for platform failures that
-// cannot happen unless the process is corrupted.
+// cannot happen unless the process is corrupted (sys.cpp).
 [[noreturn]] void Fatal(const char* what);
+
+// How deep the calling thread is in the layer's signal handlers (counted by
+// signals.cpp, read by InSignalHandler).
+extern thread_local int tlsHandlerDepth [[gnu::tls_model("initial-exec")]];
 
 // Moves a new descriptor off 0, 1 and 2, where it lands when the process has
 // closed its standard streams: one of ours there would pass for a console and
@@ -86,6 +90,13 @@ inline void FutexWake(const std::atomic<std::uint32_t>* word, int count = INT_MA
             nullptr, 0);
 }
 
+// Nanoseconds on `clock`.
+inline std::int64_t ClockNs(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 inline timespec MonotonicNow() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -125,4 +136,4 @@ private:
 
 }  // namespace rvsys::platform::posix
 
-#endif  // RVSYS_PLATFORM_POSIX_SYS_H
+#endif  // RVSYS_PLATFORM_LINUX_SYS_H

@@ -234,7 +234,7 @@ TEST(Termination, ThreadNotCreatedByTheLayerStopsForGood) {
 // Past a few megabytes the timer pool and the handle table take their memory
 // in huge-page blocks: every object carved from them is its own, and every
 // handle keeps naming the object it was made for.
-TEST(Handles, ObjectsAndSlotsCarvedFromLargeBlocksStayDistinct) {
+TEST(Handles, EveryObjectCarvedFromALargeBlockStaysDistinct) {
     constexpr int kTimers = 80000;  // more than 2 MiB of timers and 64k handles
     std::vector<HANDLE> handles;
     std::vector<posix::TimerObj*> objects;

@@ -51,7 +51,7 @@ TEST(Semaphores, ARefusedReleaseChangesNothing) {
 // Bad counts give 87, bad names 123 and 206 (the longest name works, and is
 // found again though its file name is hashed); "Local\" is the bare name; a
 // slash is only a character of the name.
-TEST(Semaphores, CreateValidatesCountsAndNames) {
+TEST(Semaphores, CreateValidatesItsArguments) {
     const std::string base = UniqueName("names");
     const std::string longest = base + std::string(259 - base.size(), 'x');
     const struct {

@@ -86,6 +86,27 @@ TimerObj* PeekTimer(HANDLE handle, TimerName* name) {
     return static_cast<TimerObj*>(object);
 }
 
+// The due time of a SetWaitableTimer call made now, on its clock.
+TimerArming DueOf(const LARGE_INTEGER& dueTime) {
+    TimerArming arming{};
+    if (dueTime.QuadPart < 0) {
+        arming.realtime = false;
+        const std::int64_t relative = dueTime.QuadPart == INT64_MIN ? INT64_MAX / 100 : -dueTime.QuadPart;
+        arming.due = ClockNs(CLOCK_MONOTONIC) + (relative > INT64_MAX / 200 ? INT64_MAX / 2 : relative * 100);
+    } else {
+        arming.realtime = true;
+        const std::int64_t now = ClockNs(CLOCK_REALTIME);
+        // 100 ns since 1970, may be < 0
+        const std::int64_t units = dueTime.QuadPart - static_cast<std::int64_t>(kFileTimeOfUnixEpoch);
+        if (units <= now / 100) {
+            arming.due = now;  // already past: due at once
+        } else {
+            arming.due = units > INT64_MAX / 200 ? INT64_MAX / 2 : units * 100;
+        }
+    }
+    return arming;
+}
+
 }  // namespace
 
 HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name) {
@@ -97,6 +118,10 @@ std::int64_t GetRelativeTimerClock() { return ClockNs(CLOCK_MONOTONIC) / 100; }
 
 BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
                       LPVOID argument, BOOL resume) {
+    // The clock first: its read waits for earlier loads to complete, so after
+    // the handle look-up it would wait for that look-up's cache misses as well.
+    TimerArming arming{};
+    if (dueTime != nullptr) arming = DueOf(*dueTime);
     TimerName name;
     TimerObj* timer = PeekTimer(handle, &name);
     if (timer == nullptr) return FALSE;
@@ -121,22 +146,6 @@ BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, 
     if (!StartTimerService()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
-    }
-    TimerArming arming{};
-    if (dueTime->QuadPart < 0) {
-        arming.realtime = false;
-        const std::int64_t relative = dueTime->QuadPart == INT64_MIN ? INT64_MAX / 100 : -dueTime->QuadPart;
-        arming.due = ClockNs(CLOCK_MONOTONIC) + (relative > INT64_MAX / 200 ? INT64_MAX / 2 : relative * 100);
-    } else {
-        arming.realtime = true;
-        const std::int64_t now = ClockNs(CLOCK_REALTIME);
-        // 100 ns since 1970, may be < 0
-        const std::int64_t units = dueTime->QuadPart - static_cast<std::int64_t>(kFileTimeOfUnixEpoch);
-        if (units <= now / 100) {
-            arming.due = now;  // already past: due at once
-        } else {
-            arming.due = units > INT64_MAX / 200 ? INT64_MAX / 2 : units * 100;
-        }
     }
     constexpr std::int64_t kNsPerMs = 1000000;
     arming.period = static_cast<std::int64_t>(period) * kNsPerMs;

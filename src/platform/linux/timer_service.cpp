@@ -371,14 +371,24 @@ private:
     Clock mClock[2] = {Clock(CLOCK_MONOTONIC), Clock(CLOCK_REALTIME)};
 };
 
+// Made before the first timer exists (MakeTimerService) and immortal, like its
+// thread. Anyone holding a timer's handle got it after the service was made,
+// so the timer calls read this pointer without a guard.
 std::atomic<TimerService*> gService{nullptr};
 
 TimerService& Service() {
     static auto* service = [] {
-        auto* made = new TimerService;  // immortal, like its thread
+        auto* made = new TimerService;
         gService.store(made, std::memory_order_release);
         return made;
     }();
+    return *service;
+}
+
+// The service of an existing timer.
+TimerService& MadeServiceOfTimer() {
+    TimerService* service = gService.load(std::memory_order_acquire);
+    RVSYS_DCHECK(service != nullptr);
     return *service;
 }
 
@@ -432,11 +442,14 @@ const ThreadTimerHooks kThreadHooks = {ThreadEnded, BeginSelfTiming, ExpireOwnTi
 
 }  // namespace
 
-bool StartTimerService() { return Service().EnsureStarted(); }
+void MakeTimerService() { Service(); }
 
-bool ArmTimer(TimerObj* timer, const TimerArming& arming) {
-    TimerService& service = Service();
+bool StartTimerService() { return MadeServiceOfTimer().EnsureStarted(); }
+
+DWORD ArmTimer(TimerObj* timer, const TimerName& name, const TimerArming& arming) {
+    TimerService& service = MadeServiceOfTimer();
     InternalGuard guard(service.Lock());
+    if (name.word->load(std::memory_order_acquire) != name.value) return ERROR_INVALID_HANDLE;
     service.Cancel(timer);
     if ((timer->state.load(std::memory_order_relaxed) & Waitable::kSignaled) != 0) {
         timer->state.fetch_and(~Waitable::kSignaled, std::memory_order_relaxed);
@@ -449,16 +462,25 @@ bool ArmTimer(TimerObj* timer, const TimerArming& arming) {
     if (arming.owner != nullptr) service.Link(timer, arming.owner);
     if (!service.Arm(timer)) {
         service.Cancel(timer);
-        return false;
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
+    return ERROR_SUCCESS;
+}
+
+bool CancelNamedTimer(TimerObj* timer, const TimerName& name) {
+    TimerService& service = MadeServiceOfTimer();
+    InternalGuard guard(service.Lock());
+    if (name.word->load(std::memory_order_acquire) != name.value) return false;
+    service.Cancel(timer);
     return true;
 }
 
 void CancelTimer(TimerObj* timer) {
-    TimerService* service = MadeService();
-    if (service == nullptr || !service->Started()) return;  // never armed
-    InternalGuard guard(service->Lock());
-    service->Cancel(timer);
+    // Always under the lock, started or not: a call that checked this timer's
+    // handle just before it was closed may still be arming it.
+    TimerService& service = MadeServiceOfTimer();
+    InternalGuard guard(service.Lock());
+    service.Cancel(timer);
 }
 
 void TimerCompletion(ULONG_PTR data) { DispatchCompletion(data); }

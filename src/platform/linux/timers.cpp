@@ -7,6 +7,12 @@
 //
 // Lock order: the service lock only (inside ArmTimer and CancelTimer).
 //
+// The calls name their timer without counting a reference: they look the
+// handle up, then check under the service lock that it is still open
+// (TimerName, timer_service.h). That saves two locked operations per call,
+// and a concurrent close cannot recycle the timer meanwhile, since recycling
+// cancels it under that same lock.
+//
 // Windows behaviours reproduced:
 // - A negative due time is relative (100 ns units, CLOCK_MONOTONIC); zero or
 //   positive is an absolute FILETIME (CLOCK_REALTIME, so it follows wall-clock
@@ -62,7 +68,49 @@ namespace rvsys::platform {
 
 using namespace posix;
 
+namespace {
+
+// The timer a handle names, without a reference (null + error 6); `name` is
+// checked again under the service lock.
+TimerObj* PeekTimer(HANDLE handle, TimerName* name) {
+    KObject* object = PeekHandleSlot(handle, &name->word, &name->value);
+    if (object == nullptr) return nullptr;
+    if (object->kind != Kind::Timer) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    // The call goes on to the record's later lines at once, and no load
+    // overtakes the locked operation that takes the service lock.
+    __builtin_prefetch(reinterpret_cast<char*>(object) + 64, 1);
+    __builtin_prefetch(reinterpret_cast<char*>(object) + 112, 1);
+    return static_cast<TimerObj*>(object);
+}
+
+// The due time of a SetWaitableTimer call made now, on its clock.
+TimerArming DueOf(const LARGE_INTEGER& dueTime) {
+    TimerArming arming{};
+    if (dueTime.QuadPart < 0) {
+        arming.realtime = false;
+        const std::int64_t relative = dueTime.QuadPart == INT64_MIN ? INT64_MAX / 100 : -dueTime.QuadPart;
+        arming.due = ClockNs(CLOCK_MONOTONIC) + (relative > INT64_MAX / 200 ? INT64_MAX / 2 : relative * 100);
+    } else {
+        arming.realtime = true;
+        const std::int64_t now = ClockNs(CLOCK_REALTIME);
+        // 100 ns since 1970, may be < 0
+        const std::int64_t units = dueTime.QuadPart - static_cast<std::int64_t>(kFileTimeOfUnixEpoch);
+        if (units <= now / 100) {
+            arming.due = now;  // already past: due at once
+        } else {
+            arming.due = units > INT64_MAX / 200 ? INT64_MAX / 2 : units * 100;
+        }
+    }
+    return arming;
+}
+
+}  // namespace
+
 HANDLE CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL manualReset, LPCSTR name) {
+    MakeTimerService();
     return CreateUnnamed<TimerObj>(name, [&](TimerObj* timer) { timer->Reset(manualReset != FALSE); });
 }
 
@@ -70,8 +118,13 @@ std::int64_t GetRelativeTimerClock() { return ClockNs(CLOCK_MONOTONIC) / 100; }
 
 BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, PTIMERAPCROUTINE completionRoutine,
                       LPVOID argument, BOOL resume) {
-    Ref<TimerObj> timer = AcquireKind<TimerObj>(handle, Kind::Timer);
-    if (!timer) return FALSE;
+    // The clock first: its read waits for earlier loads to complete, so after
+    // the handle look-up it would wait for that look-up's cache misses as well.
+    TimerArming arming{};
+    if (dueTime != nullptr) arming = DueOf(*dueTime);
+    TimerName name;
+    TimerObj* timer = PeekTimer(handle, &name);
+    if (timer == nullptr) return FALSE;
     if (dueTime == nullptr || period < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -94,29 +147,13 @@ BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, 
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    TimerArming arming{};
-    if (dueTime->QuadPart < 0) {
-        arming.realtime = false;
-        const std::int64_t relative = dueTime->QuadPart == INT64_MIN ? INT64_MAX / 100 : -dueTime->QuadPart;
-        arming.due = ClockNs(CLOCK_MONOTONIC) + (relative > INT64_MAX / 200 ? INT64_MAX / 2 : relative * 100);
-    } else {
-        arming.realtime = true;
-        const std::int64_t now = ClockNs(CLOCK_REALTIME);
-        // 100 ns since 1970, may be < 0
-        const std::int64_t units = dueTime->QuadPart - static_cast<std::int64_t>(kFileTimeOfUnixEpoch);
-        if (units <= now / 100) {
-            arming.due = now;  // already past: due at once
-        } else {
-            arming.due = units > INT64_MAX / 200 ? INT64_MAX / 2 : units * 100;
-        }
-    }
     constexpr std::int64_t kNsPerMs = 1000000;
     arming.period = static_cast<std::int64_t>(period) * kNsPerMs;
     arming.routine = completionRoutine;
     arming.argument = argument;
     arming.owner = owner;
-    if (!ArmTimer(timer.get(), arming)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (const DWORD error = ArmTimer(timer, name, arming); error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
     if (resume != FALSE) SetLastError(ERROR_NOT_SUPPORTED);  // armed, but cannot wake the system
@@ -124,9 +161,13 @@ BOOL SetWaitableTimer(HANDLE handle, const LARGE_INTEGER* dueTime, LONG period, 
 }
 
 BOOL CancelWaitableTimer(HANDLE handle) {
-    Ref<TimerObj> timer = AcquireKind<TimerObj>(handle, Kind::Timer);
-    if (!timer) return FALSE;
-    CancelTimer(timer.get());
+    TimerName name;
+    TimerObj* timer = PeekTimer(handle, &name);
+    if (timer == nullptr) return FALSE;
+    if (!CancelNamedTimer(timer, name)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     return TRUE;
 }
 

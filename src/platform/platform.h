@@ -304,8 +304,10 @@ inline constexpr std::uint32_t kSectionIdle = 0;
 inline constexpr std::uint32_t kSectionBusy = 1;
 inline constexpr std::uint32_t kSectionSleeping = 2;
 extern __thread SignalSectionState* tlsSignalSection __attribute__((tls_model("initial-exec")));
-extern std::atomic<bool> gSignalSectionsStopped;
-extern std::atomic<bool> gSignalSectionsNeedFence;
+// Both process-wide section flags in one word, so that an entry tests one load.
+inline constexpr std::uint8_t kSectionsStopped = 1;    // a clean-up is stopping sections
+inline constexpr std::uint8_t kSectionsNeedFence = 2;  // no membarrier: each entry fences
+extern std::atomic<std::uint8_t> gSignalSectionFlags;
 SignalSectionState* AdoptSignalSection();  // null when out of memory
 void RunDeferredSignals();
 bool StopSignalSections(DWORD milliseconds);
@@ -317,12 +319,14 @@ void ResumeSignalSections();
 // barrier orders our store before our load).
 inline bool MarkSectionBusy(SignalSectionState* section) {
     section->state.store(kSectionBusy, std::memory_order_relaxed);
-    if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::uint8_t flags = gSignalSectionFlags.load(std::memory_order_acquire);
+    if (flags == 0) return true;
+    if ((flags & kSectionsNeedFence) != 0) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
-    } else {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
+        flags = gSignalSectionFlags.load(std::memory_order_acquire);
     }
-    return !gSignalSectionsStopped.load(std::memory_order_acquire);
+    return (flags & kSectionsStopped) == 0;
 }
 
 // `outer` is what Enter found (a handler may use a section while the code it
@@ -340,6 +344,16 @@ inline bool MarkSectionBusy(SignalSectionState* section) {
 
 inline void LeaveSignalSection(std::uint32_t outer) {
     if (EndSignalSection(outer)) RunDeferredSignals();
+}
+
+// RunDeferredSignals, then true: the tail of LeaveSignalSectionSucceeding.
+bool RunDeferredSignalsSucceeding();
+
+// LeaveSignalSection as a fast path's last step, inline and with any call a
+// tail call; always true (the fast path's result).
+[[gnu::always_inline]] inline bool LeaveSignalSectionSucceeding(std::uint32_t outer) {
+    if (EndSignalSection(outer)) return RunDeferredSignalsSucceeding();
+    return true;
 }
 
 inline bool EnterSignalSection(std::uint32_t& outer) {

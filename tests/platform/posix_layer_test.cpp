@@ -534,10 +534,10 @@ TEST(SignalSections, TheFastEntryDeclinesBeforeTheFirstSectionAndWhileStopped) {
         const pf::SignalSectionState* section = pf::tlsSignalSection;
         ASSERT_NE(section, nullptr);
 
-        pf::gSignalSectionsStopped.store(true);
+        pf::gSignalSectionFlags.fetch_or(pf::kSectionsStopped);
         EXPECT_FALSE(pf::TryEnterSignalSection(outer));
         EXPECT_EQ(section->state.load(), pf::kSectionIdle);
-        pf::gSignalSectionsStopped.store(false);
+        pf::gSignalSectionFlags.fetch_and(static_cast<std::uint8_t>(~pf::kSectionsStopped));
 
         ASSERT_TRUE(pf::TryEnterSignalSection(outer));
         EXPECT_EQ(section->state.load(), pf::kSectionBusy);

@@ -629,11 +629,6 @@ BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
     return true;
 }
 
-[[gnu::noinline]] bool RunDeferredReleased() {
-    RunDeferredSignals();
-    return true;
-}
-
 [[gnu::noinline]] bool DeclineLeaving(std::uint32_t outer, bool (*otherwise)(void*), void* context) {
     LeaveSignalSection(outer);
     return otherwise(context);
@@ -725,8 +720,7 @@ bool ReleaseRecentSemaphoreLeaving(HANDLE semaphore, bool& held, std::uint32_t o
     std::atomic_ref<bool>(held).store(false, std::memory_order_release);
     if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeavingSection(shared, outer);
     if (EndNoSuspend()) return SuspendLeavingSection(outer);
-    if (EndSignalSection(outer)) return RunDeferredReleased();
-    return true;
+    return LeaveSignalSectionSucceeding(outer);
 }
 
 BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {

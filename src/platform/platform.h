@@ -305,8 +305,9 @@ inline constexpr std::uint32_t kSectionBusy = 1;
 inline constexpr std::uint32_t kSectionSleeping = 2;
 extern __thread SignalSectionState* tlsSignalSection __attribute__((tls_model("initial-exec")));
 // Both process-wide section flags in one word, so that an entry tests one load.
-inline constexpr std::uint8_t kSectionsStopped = 1;    // a clean-up is stopping sections
-inline constexpr std::uint8_t kSectionsNeedFence = 2;  // no membarrier: each entry fences
+inline constexpr std::uint8_t kSectionsStopped = 1;       // a clean-up is stopping sections
+inline constexpr std::uint8_t kSectionsNeedFence = 2;     // no membarrier: each entry fences
+inline constexpr std::uint8_t kSectionsFastPathsOff = 4;  // testing: TryEnterSignalSection declines
 extern std::atomic<std::uint8_t> gSignalSectionFlags;
 SignalSectionState* AdoptSignalSection();  // null when out of memory
 void RunDeferredSignals();
@@ -369,15 +370,18 @@ inline bool EnterSignalSection(std::uint32_t& outer) {
 }
 
 // EnterSignalSection for a fast path that must make no call. False, with no
-// section entered, when sections are stopped or before the thread's first
-// section; the caller must then take its ordinary path through
+// section entered, before the thread's first section or when any section flag
+// is set (sections stopped, entries that must fence, fast paths off); the
+// caller must then take its ordinary path through
 // EnterSignalSection/LeaveSignalSection, whose Leave runs any signal deferred
-// during this attempt.
+// during this attempt. Ordered against a stopping thread as MarkSectionBusy.
 inline bool TryEnterSignalSection(std::uint32_t& outer) {
     SignalSectionState* section = tlsSignalSection;
     if (section == nullptr) return false;
     outer = section->state.load(std::memory_order_relaxed);
-    if (MarkSectionBusy(section)) return true;
+    section->state.store(kSectionBusy, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (gSignalSectionFlags.load(std::memory_order_acquire) == 0) return true;
     section->state.store(outer, std::memory_order_relaxed);
     return false;
 }

@@ -304,8 +304,11 @@ inline constexpr std::uint32_t kSectionIdle = 0;
 inline constexpr std::uint32_t kSectionBusy = 1;
 inline constexpr std::uint32_t kSectionSleeping = 2;
 extern __thread SignalSectionState* tlsSignalSection __attribute__((tls_model("initial-exec")));
-extern std::atomic<bool> gSignalSectionsStopped;
-extern std::atomic<bool> gSignalSectionsNeedFence;
+// Both process-wide section flags in one word, so that an entry tests one load.
+inline constexpr std::uint8_t kSectionsStopped = 1;       // a clean-up is stopping sections
+inline constexpr std::uint8_t kSectionsNeedFence = 2;     // no membarrier: each entry fences
+inline constexpr std::uint8_t kSectionsFastPathsOff = 4;  // testing: TryEnterSignalSection declines
+extern std::atomic<std::uint8_t> gSignalSectionFlags;
 SignalSectionState* AdoptSignalSection();  // null when out of memory
 void RunDeferredSignals();
 bool StopSignalSections(DWORD milliseconds);
@@ -317,12 +320,14 @@ void ResumeSignalSections();
 // barrier orders our store before our load).
 inline bool MarkSectionBusy(SignalSectionState* section) {
     section->state.store(kSectionBusy, std::memory_order_relaxed);
-    if (gSignalSectionsNeedFence.load(std::memory_order_relaxed)) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::uint8_t flags = gSignalSectionFlags.load(std::memory_order_acquire);
+    if (flags == 0) return true;
+    if ((flags & kSectionsNeedFence) != 0) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
-    } else {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
+        flags = gSignalSectionFlags.load(std::memory_order_acquire);
     }
-    return !gSignalSectionsStopped.load(std::memory_order_acquire);
+    return (flags & kSectionsStopped) == 0;
 }
 
 // `outer` is what Enter found (a handler may use a section while the code it
@@ -342,6 +347,16 @@ inline void LeaveSignalSection(std::uint32_t outer) {
     if (EndSignalSection(outer)) RunDeferredSignals();
 }
 
+// RunDeferredSignals, then true: the tail of LeaveSignalSectionSucceeding.
+bool RunDeferredSignalsSucceeding();
+
+// LeaveSignalSection as a fast path's last step, inline and with any call a
+// tail call; always true (the fast path's result).
+[[gnu::always_inline]] inline bool LeaveSignalSectionSucceeding(std::uint32_t outer) {
+    if (EndSignalSection(outer)) return RunDeferredSignalsSucceeding();
+    return true;
+}
+
 inline bool EnterSignalSection(std::uint32_t& outer) {
     SignalSectionState* section = tlsSignalSection;
     outer = kSectionIdle;
@@ -355,15 +370,18 @@ inline bool EnterSignalSection(std::uint32_t& outer) {
 }
 
 // EnterSignalSection for a fast path that must make no call. False, with no
-// section entered, when sections are stopped or before the thread's first
-// section; the caller must then take its ordinary path through
+// section entered, before the thread's first section or when any section flag
+// is set (sections stopped, entries that must fence, fast paths off); the
+// caller must then take its ordinary path through
 // EnterSignalSection/LeaveSignalSection, whose Leave runs any signal deferred
-// during this attempt.
+// during this attempt. Ordered against a stopping thread as MarkSectionBusy.
 inline bool TryEnterSignalSection(std::uint32_t& outer) {
     SignalSectionState* section = tlsSignalSection;
     if (section == nullptr) return false;
     outer = section->state.load(std::memory_order_relaxed);
-    if (MarkSectionBusy(section)) return true;
+    section->state.store(kSectionBusy, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (gSignalSectionFlags.load(std::memory_order_acquire) == 0) return true;
     section->state.store(outer, std::memory_order_relaxed);
     return false;
 }

@@ -349,8 +349,7 @@ bool Semaphore::Lock(bool unlockOnCleanup) {
     }
     Store(mIsLocked, true);
     Store(mUnlockOnCleanup, unlockOnCleanup);
-    platform::LeaveSignalSection(outer);
-    return true;
+    return platform::LeaveSignalSectionSucceeding(outer);
 }
 
 bool Semaphore::TryLock(bool unlockOnCleanup) {

@@ -532,9 +532,9 @@ TEST(SignalSections, TheFastEntryDeclinesWhileACleanupStopsSections) {
         std::uint32_t outer = pf::kSectionIdle;
         ASSERT_TRUE(pf::EnterSignalSection(outer));
         pf::LeaveSignalSection(outer);
-        pf::gSignalSectionsStopped.store(true);
+        pf::gSignalSectionFlags.fetch_or(pf::kSectionsStopped);
         EXPECT_FALSE(pf::TryEnterSignalSection(outer));
-        pf::gSignalSectionsStopped.store(false);
+        pf::gSignalSectionFlags.fetch_and(static_cast<std::uint8_t>(~pf::kSectionsStopped));
         EXPECT_EQ(pf::tlsSignalSection->state.load(), pf::kSectionIdle);
     }).join();
 }

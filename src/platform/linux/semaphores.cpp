@@ -55,7 +55,10 @@
 // unmapped address. That also lets ReleaseSemaphore and the fast path of a wait
 // resolve the handle with plain loads (async-signal-safe), through a one-entry
 // cache per thread of the last semaphore handle, checked again with one load
-// of its slot's word (signal handlers bypass the cache).
+// of its slot's word. The cache also keeps the page, so the hot Lock/Unlock
+// pair goes from handle to shared count with one compare and that check. Only
+// code outside signal handlers fills it, publishing the handle last, so a
+// handler that interrupts a fill finds no match.
 //
 // Signal handlers: ReleaseSemaphore is an atomic and a futex wake. CloseHandle
 // inside a handler (handles.cpp) closes the slot without a lock and, for a last
@@ -180,15 +183,25 @@ bool TryTake(SharedSemaphore* shared) {
     return false;
 }
 
-// The last semaphore handle the thread resolved. A signal handler neither
-// reads nor writes it: it could interrupt an update half way.
+// The last semaphore handle the thread resolved, valid while its slot's word
+// still holds `value`. A signal handler only reads it: it could interrupt an
+// update half way, which is why `handle` is cleared first and set last.
 struct ResolvedSemaphore {
     HANDLE handle;
     SemObj* object;
+    SharedSemaphore* page;  // object->page, fixed for the object's life
     const std::atomic<std::uint64_t>* word;
     std::uint64_t value;
 };
 thread_local ResolvedSemaphore tlsResolved [[gnu::tls_model("initial-exec")]] = {};
+
+// The cached entry if it is `handle`'s and the handle is still open; null
+// otherwise. A set handle implies a complete entry.
+[[gnu::always_inline]] inline const ResolvedSemaphore* CachedEntry(HANDLE handle) {
+    if (handle == nullptr || handle != tlsResolved.handle) return nullptr;
+    if (tlsResolved.word->load(std::memory_order_acquire) != tlsResolved.value) return nullptr;  // closed since
+    return &tlsResolved;
+}
 
 // ---- Names ---------------------------------------------------------------------
 
@@ -513,9 +526,8 @@ const KindOps SemObj::kOps = {Recycle, HandleOpened, HandleClosed};
 bool TryTakeSemaphore(SemObj* semaphore) { return TryTake(semaphore->page); }
 
 SemObj* CachedSemaphore(HANDLE handle) {
-    if (handle == nullptr || handle != tlsResolved.handle || InSignalHandler()) return nullptr;
-    if (tlsResolved.word->load(std::memory_order_acquire) != tlsResolved.value) return nullptr;  // closed since
-    return tlsResolved.object;
+    const ResolvedSemaphore* entry = CachedEntry(handle);
+    return entry != nullptr ? entry->object : nullptr;
 }
 
 SemObj* ResolveSemaphore(HANDLE handle) {
@@ -528,8 +540,15 @@ SemObj* ResolveSemaphore(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (!InSignalHandler()) tlsResolved = {handle, static_cast<SemObj*>(object), word, value};
-    return static_cast<SemObj*>(object);
+    auto* semaphore = static_cast<SemObj*>(object);
+    if (!InSignalHandler()) {
+        tlsResolved.handle = nullptr;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        tlsResolved = {nullptr, semaphore, semaphore->page, word, value};
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        tlsResolved.handle = handle;
+    }
+    return semaphore;
 }
 
 DWORD WaitForSemaphore(SemObj* semaphore, DWORD milliseconds, bool alertable) {
@@ -629,11 +648,6 @@ BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
     return true;
 }
 
-[[gnu::noinline]] bool RunDeferredReleased() {
-    RunDeferredSignals();
-    return true;
-}
-
 [[gnu::noinline]] bool DeclineLeaving(std::uint32_t outer, bool (*otherwise)(void*), void* context) {
     LeaveSignalSection(outer);
     return otherwise(context);
@@ -646,7 +660,16 @@ BOOL ReleaseUnits(SemObj* semaphore, LONG releaseCount, LPLONG previousCount) {
 
 }  // namespace
 
-void SetSemaphoreRaceDelay(void (*delay)()) { gRaceDelay.store(delay, std::memory_order_relaxed); }
+void SetSemaphoreRaceDelay(void (*delay)()) {
+    gRaceDelay.store(delay, std::memory_order_relaxed);
+    // The fast paths take no delay: with one installed, callers take the
+    // ordinary paths, where the races interleave.
+    if (delay != nullptr) {
+        gSignalSectionFlags.fetch_or(kSectionsFastPathsOff, std::memory_order_seq_cst);
+    } else {
+        gSignalSectionFlags.fetch_and(static_cast<std::uint8_t>(~kSectionsFastPathsOff), std::memory_order_seq_cst);
+    }
+}
 
 }  // namespace rvsys::platform::posix
 
@@ -685,16 +708,16 @@ HANDLE OpenSemaphoreA(DWORD, BOOL, LPCSTR name) {
 }
 
 bool TryTakeRecentSemaphore(HANDLE semaphore) {
-    SemObj* object = CachedSemaphore(semaphore);
-    return object != nullptr && TryTake(object->page);
+    const ResolvedSemaphore* entry = CachedEntry(semaphore);
+    return entry != nullptr && TryTake(entry->page);
 }
 
 bool ReleaseRecentSemaphore(HANDLE semaphore) {
     // Kept short, with its one call in a tail position, so that nothing is
     // saved to the stack ahead of the compare-and-swap.
-    SemObj* object = CachedSemaphore(semaphore);
-    if (object == nullptr || gRaceDelay.load(std::memory_order_relaxed) != nullptr) return false;
-    SharedSemaphore* shared = object->page;
+    const ResolvedSemaphore* entry = CachedEntry(semaphore);
+    if (entry == nullptr || gRaceDelay.load(std::memory_order_relaxed) != nullptr) return false;
+    SharedSemaphore* shared = entry->page;
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
     if (count >= static_cast<std::uint32_t>(shared->maximum)) return false;
     EnterNoSuspend();  // released units always wake their waiters
@@ -710,12 +733,11 @@ bool ReleaseRecentSemaphore(HANDLE semaphore) {
 bool ReleaseRecentSemaphoreLeaving(HANDLE semaphore, bool& held, std::uint32_t outer, bool (*otherwise)(void*),
                                    void* context) {
     // As ReleaseRecentSemaphore, with every call a tail call, so that nothing
-    // is saved to the stack ahead of the compare-and-swap.
-    SemObj* object = CachedSemaphore(semaphore);
-    if (object == nullptr || gRaceDelay.load(std::memory_order_relaxed) != nullptr) {
-        return DeclineLeaving(outer, otherwise, context);
-    }
-    SharedSemaphore* shared = object->page;
+    // is saved to the stack ahead of the compare-and-swap. (The caller's fast
+    // entry already declined while a race delay is installed.)
+    const ResolvedSemaphore* entry = CachedEntry(semaphore);
+    if (entry == nullptr) return DeclineLeaving(outer, otherwise, context);
+    SharedSemaphore* shared = entry->page;
     std::uint32_t count = shared->count.load(std::memory_order_seq_cst);
     if (count >= static_cast<std::uint32_t>(shared->maximum)) return DeclineLeaving(outer, otherwise, context);
     EnterNoSuspend();  // released units always wake their waiters
@@ -725,8 +747,7 @@ bool ReleaseRecentSemaphoreLeaving(HANDLE semaphore, bool& held, std::uint32_t o
     std::atomic_ref<bool>(held).store(false, std::memory_order_release);
     if (shared->waiters.load(std::memory_order_seq_cst) != 0) return WakeOneLeavingSection(shared, outer);
     if (EndNoSuspend()) return SuspendLeavingSection(outer);
-    if (EndSignalSection(outer)) return RunDeferredReleased();
-    return true;
+    return LeaveSignalSectionSucceeding(outer);
 }
 
 BOOL ReleaseSemaphore(HANDLE handle, LONG releaseCount, LPLONG previousCount) {

@@ -86,9 +86,9 @@ thread_local SectionOwner tlsSectionOwner;
 // membarrier; where the process cannot register for it, each section pays a
 // full fence instead.
 void RegisterForBarriers() {
-    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
+    if ((gSignalSectionFlags.load(std::memory_order_relaxed) & kSectionsNeedFence) == 0 &&
         syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) {
-        gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+        gSignalSectionFlags.fetch_or(kSectionsNeedFence, std::memory_order_seq_cst);
     }
 }
 
@@ -182,8 +182,7 @@ SignalHandler signal(int number, SignalHandler handler) {
 int raise(int number) { return ::raise(number); }
 
 __thread SignalSectionState* tlsSignalSection __attribute__((tls_model("initial-exec"))) = nullptr;
-std::atomic<bool> gSignalSectionsStopped{false};
-std::atomic<bool> gSignalSectionsNeedFence{false};
+std::atomic<std::uint8_t> gSignalSectionFlags{0};
 
 SignalSectionState* AdoptSignalSection() {
     static const bool registered = [] {
@@ -234,12 +233,16 @@ void RunDeferredSignals() {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+bool RunDeferredSignalsSucceeding() {
+    RunDeferredSignals();
+    return true;
+}
+
 bool StopSignalSections(DWORD milliseconds) {
-    gSignalSectionsStopped.store(true, std::memory_order_seq_cst);
-    if (!gSignalSectionsNeedFence.load(std::memory_order_relaxed) &&
-        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+    const std::uint8_t flags = gSignalSectionFlags.fetch_or(kSectionsStopped, std::memory_order_seq_cst);
+    if ((flags & kSectionsNeedFence) == 0 && syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
         // Unregistered after all: sections from now on fence themselves.
-        gSignalSectionsNeedFence.store(true, std::memory_order_seq_cst);
+        gSignalSectionFlags.fetch_or(kSectionsNeedFence, std::memory_order_seq_cst);
     }
     const SignalSectionState* own = tlsSignalSection;
     const Deadline deadline(milliseconds);
@@ -253,6 +256,8 @@ bool StopSignalSections(DWORD milliseconds) {
     return true;
 }
 
-void ResumeSignalSections() { gSignalSectionsStopped.store(false, std::memory_order_seq_cst); }
+void ResumeSignalSections() {
+    gSignalSectionFlags.fetch_and(static_cast<std::uint8_t>(~kSectionsStopped), std::memory_order_seq_cst);
+}
 
 }  // namespace rvsys::platform

@@ -155,6 +155,7 @@ inline bool ReleaseRecentSemaphoreLeaving(HANDLE, bool&, std::uint32_t, bool (*o
 inline bool EnterSignalSection(std::uint32_t&) { return true; }
 inline bool TryEnterSignalSection(std::uint32_t&) { return true; }
 inline void LeaveSignalSection(std::uint32_t) {}
+inline bool LeaveSignalSectionSucceeding(std::uint32_t) { return true; }
 inline bool StopSignalSections(DWORD) { return true; }
 inline void ResumeSignalSections() {}
 // A handler runs as ordinary code here (inside raise(), or on the console's

@@ -39,19 +39,6 @@ TEST(Threads, ExitCodeIsStillActiveThenTheGivenOne) {
     pf::CloseHandle(gGate);
 }
 
-TEST(Threads, ACreatedSuspendedThreadRunsOnlyAfterResume) {
-    gGate = pf::CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    std::atomic<bool> ran{false};
-    HANDLE thread = pf::CreateThread(nullptr, 0, Gated, &ran, CREATE_SUSPENDED, nullptr);
-    EXPECT_EQ(pf::WaitForSingleObject(thread, 30), WAIT_TIMEOUT);
-    EXPECT_FALSE(ran.load());
-    EXPECT_EQ(pf::ResumeThread(thread), 1u);
-    EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(ran.load());
-    pf::CloseHandle(thread);
-    pf::CloseHandle(gGate);
-}
-
 // Suspend and resume return the previous count, which stops at 127; resuming
 // a thread that is not suspended does nothing.
 TEST(Threads, TheSuspendCountStopsAt127) {
@@ -82,11 +69,6 @@ TEST(Threads, OnlyDocumentedPriorityLevelsAreAccepted) {
         EXPECT_EQ(pf::GetThreadPriority(self), level);
     }
     pf::SetThreadPriority(self, original);
-}
-
-TEST(Threads, ClosingThePseudoHandleDoesNothing) {
-    EXPECT_EQ(pf::CloseHandle(pf::GetCurrentThread()), TRUE);
-    EXPECT_EQ(pf::SetThreadPriority(pf::GetCurrentThread(), THREAD_PRIORITY_NORMAL), TRUE);
 }
 
 // The holder re-enters through Enter and TryEnter and must leave as often

@@ -219,14 +219,6 @@ TEST_F(TimerManagerTest, StopDropsEveryTimer) {
     EXPECT_EQ(manager.RemoveTimer(2), 0);
 }
 
-TEST_F(TimerManagerTest, SurvivesAThousandStartStopCycles) {
-    for (int i = 0; i < 1000; ++i) {
-        ASSERT_EQ(manager.Start(), 1);
-        if (i % 10 == 0) manager.AddTimer(1, Record, nullptr, 0, 1, 0);
-        ASSERT_EQ(manager.Stop(), 1);
-    }
-}
-
 // Each expiry comes a whole number of periods after the first, however late
 // the callbacks before it ran.
 TEST_F(TimerManagerTest, PeriodicCallbacksStayOnTheirGrid) {
@@ -252,10 +244,10 @@ TEST_F(TimerManagerTest, ChangesFromAnotherThreadRaceStartStopSafely) {
         }
     });
     int cycles = 0;
-    while (cycles < 500 && manager.Start() == 1 && manager.Stop() == 1) ++cycles;
+    while (cycles < 1000 && manager.Start() == 1 && manager.Stop() == 1) ++cycles;
     done = true;
     changer.join();
-    EXPECT_EQ(cycles, 500);
+    EXPECT_EQ(cycles, 1000);
     EXPECT_TRUE(CallsOf(0).empty());
 }
 

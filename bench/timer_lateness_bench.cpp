@@ -249,8 +249,9 @@ struct LatenessRun {
     std::vector<double> curve;         // lateness at CurveQuantiles()
 };
 
-LatenessRun Summarise(Lateness& log, const std::vector<Tracked>& timers) {
-    LatenessRun run;
+// Fills the run's figures from the log; the counts of wake-ups and the slack
+// are the caller's.
+void Summarise(Lateness& log, const std::vector<Tracked>& timers, LatenessRun& run) {
     run.p50 = log.Quantile(0.5);
     run.p99 = log.Quantile(0.99);
     run.max = log.Max();
@@ -260,7 +261,6 @@ LatenessRun Summarise(Lateness& log, const std::vector<Tracked>& timers) {
     run.coalesced = log.Coalesced();
     run.weakened = log.Weakened();
     run.curve = log.Curve(CurveQuantiles());
-    return run;
 }
 
 // -- Candidate: platform timers with a completion routine, one owner thread ---------
@@ -304,11 +304,9 @@ LatenessRun RunPlatformLateness(const Options& options) {
             platform::CancelWaitableTimer(handle);
             platform::CloseHandle(handle);
         }
-        const unsigned long slack = run.slack;
-        run = Summarise(log, timers);
+        Summarise(log, timers, run);
         run.wakeups = wakeups;
         run.serviceWakeups = service;
-        run.slack = slack;
     });
     owner.join();
     return run;
@@ -352,11 +350,9 @@ LatenessRun RunSleepLoopLateness(const Options& options) {
             }
         }
         const std::uint64_t service = posix::TimerServiceWakeups() - serviceBefore;
-        const unsigned long slack = run.slack;
-        run = Summarise(log, timers);
+        Summarise(log, timers, run);
         run.wakeups = wakeups;
         run.serviceWakeups = service;
-        run.slack = slack;
     });
     loop.join();
     return run;
@@ -403,7 +399,7 @@ LatenessRun RunManagerLateness(const Options& options, long slackNs) {
         std::printf("TimerManager::Start failed\n");
         return run;
     }
-    const unsigned long slack = ApplyManagerSlack(manager, slackNs);
+    run.slack = ApplyManagerSlack(manager, slackNs);
     std::vector<Tracked> timers(kLatenessTimers);
     const std::int64_t firstAdd = MonotonicNs() + 20 * kNsPerMs;
     const std::int64_t start = firstAdd + kLatenessPeriod;
@@ -428,10 +424,7 @@ LatenessRun RunManagerLateness(const Options& options, long slackNs) {
     SleepUntilNs(end + 3 * kLatenessPeriod);
     run.serviceWakeups = posix::TimerServiceWakeups() - serviceBefore;
     manager.Stop();  // no callback runs after this: the log is ours
-    const std::uint64_t service = run.serviceWakeups;
-    run = Summarise(log, timers);
-    run.serviceWakeups = service;
-    run.slack = slack;
+    Summarise(log, timers, run);
     return run;
 }
 

@@ -324,7 +324,12 @@ inline bool MarkSectionBusy(SignalSectionState* section) {
     std::uint8_t flags = gSignalSectionFlags.load(std::memory_order_acquire);
     if (flags == 0) return true;
     if ((flags & kSectionsNeedFence) != 0) {
+#if defined(RVSYS_SANITIZER_THREAD)
+        // TSan does not model fences: a sequentially consistent exchange orders the same.
+        section->state.exchange(kSectionBusy, std::memory_order_seq_cst);
+#else
         std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
         flags = gSignalSectionFlags.load(std::memory_order_acquire);
     }
     return (flags & kSectionsStopped) == 0;

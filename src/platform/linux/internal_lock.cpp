@@ -28,7 +28,7 @@ void InternalLock::LockSlow() {
 namespace {
 
 constexpr int kMaxHeld = 8;
-thread_local const InternalLock* tlsHeld[kMaxHeld] [[gnu::tls_model("initial-exec")]] = {};
+thread_local const InternalLock* tlsHeld [[gnu::tls_model("initial-exec")]][kMaxHeld] = {};
 thread_local int tlsHeldCount [[gnu::tls_model("initial-exec")]] = 0;
 
 }  // namespace
@@ -51,7 +51,7 @@ void InternalLock::NoteReleased(const InternalLock* lock) {
         --tlsHeldCount;
         return;
     }
-    RVSYS_DCHECK(!"an internal lock left by a thread that does not hold it");
+    RVSYS_DCHECK(false && "an internal lock left by a thread that does not hold it");
 }
 
 bool InternalLock::HeldByCaller(const InternalLock* lock) {

@@ -46,7 +46,7 @@ else
   out=build/perf
   docs=docs
   reps=(--benchmark_repetitions=10 --benchmark_min_time=0.1)
-  timer=(--timer_figures=12 --timer_rounds=3 --timer_seconds=5)
+  timer=(--timer_figures=12 --timer_rounds=5 --timer_seconds=5)
   sizes='armed:'
   loop='.'
 fi

@@ -30,7 +30,7 @@ PARTS = {
     "timers": ["timers.h", "timer_heap.h", "timer_service.h", "timers.cpp", "timer_service.cpp"],
     "errors": ["errors.h", "errors.cpp"],
     "signals": ["signals.cpp"],
-    "semaphores": ["semaphores.h", "semaphores.cpp"],
+    "semaphores": ["semaphores.h", "semaphore_files.h", "semaphores.cpp", "semaphore_files.cpp"],
     "critical_section": ["critical_section.cpp"],
     "waits": ["waits.cpp"],
     "process": ["process.cpp"],

@@ -212,7 +212,7 @@ void GetSystemTimeAsFileTime(FILETIME* systemTime);
 // earlier. Not routed through the clock seam.
 std::int64_t GetRelativeTimerClock();
 
-// ---- Named semaphores (linux/semaphores.cpp) -----------------------------------
+// ---- Named semaphores (linux/semaphores.cpp, files: semaphore_files.cpp) -------
 // Shared between processes by name, alive while any process holds a handle
 // (killed holders included). ReleaseSemaphore and, inside a handler installed
 // with signal() below, CloseHandle on a semaphore handle are async-signal-safe.

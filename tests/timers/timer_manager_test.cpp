@@ -81,18 +81,6 @@ TEST_F(TimerManagerTest, EachTimerFiresItsCountOnTheOneTimerThread) {
     EXPECT_EQ(manager.RemoveTimer(1), 1);
 }
 
-// The waitable timer refuses a negative period (period 0 stands for the due
-// time), so the thread drops the addition.
-TEST_F(TimerManagerTest, NegativePeriodDropsTheAdditionSilently) {
-    RVSYS_SKIP_ON_WINE("SetWaitableTimer accepts a negative period, so the timer is armed");
-    ASSERT_EQ(manager.AddTimer(3, Record, nullptr, 5, 0, -10), 1);
-    ASSERT_EQ(manager.AddTimer(5, Record, nullptr, -50, 1, 0), 1);
-    ASSERT_EQ(manager.AddTimer(4, Record, nullptr, 5, 1, 0), 1);
-    EXPECT_EQ(Settled(4, 1), 1u);  // the thread has drained all three
-    EXPECT_EQ(CallsOf(0).size(), 1u);
-    EXPECT_EQ(manager.RemoveTimer(3), 0);
-    EXPECT_EQ(manager.RemoveTimer(5), 0);
-}
 // Inside a callback the thread drains nothing, so each call meets the queues as
 // the previous one left them.
 TEST_F(TimerManagerTest, ACallbackMeetsTheQueuesAsItsPreviousCallLeftThem) {
@@ -128,8 +116,6 @@ TEST_F(TimerManagerTest, ResetFromAnotherThreadKeepsWhatItIsNotGiven) {
     ASSERT_TRUE(Eventually([&] { return manager.ResetTimer(10, 5, 2, 5, Record, Data(2)) == 1; }));
     EXPECT_EQ((Counts{Settled(9, 3), Settled(10, 2)}), (Counts{3, 2}));  // 9: every 10 ms, the new due time
     for (const Call& call : CallsOf(10)) EXPECT_EQ(call.userData, Data(2));
-    EXPECT_EQ(manager.RemoveTimer(9), 0);
-    EXPECT_EQ(manager.RemoveTimer(10), 0);
 }
 
 // Everything is released at once; the thread ends when the callback returns.
@@ -170,19 +156,11 @@ TEST_F(TimerManagerTest, ACallbackOutlivingStopLeavesTheManagerAbandoned) {
     Thread::Sleep(20);
 }
 
-// Copies share the timers, but only the creator starts and stops.
-TEST_F(TimerManagerTest, ACopySharesTheTimersButCannotStartOrStop) {
-    TimerManager copy(manager), assigned;
-    assigned = manager;
-    EXPECT_EQ((std::vector<long>{copy.Start(), assigned.Stop(), copy.AddTimer(1, Record, nullptr, 10000, 0, 0),
-                                 assigned.RemoveTimer(1)}),
-              (std::vector<long>{0, 0, 1, 1}));
-}
-
 TEST_F(TimerManagerTest, StopDropsEveryTimer) {
     EXPECT_EQ(manager.AddTimer(2, Record, nullptr, 1, 0, 10000), 1);  // runs until removed
     EXPECT_EQ(Settled(2, 1), 1u);
     EXPECT_EQ(manager.Stop(), 1);
+    ASSERT_EQ(manager.Start(), 1);
     EXPECT_EQ(manager.RemoveTimer(2), 0);
 }
 
@@ -240,9 +218,9 @@ TEST_P(DueTimeTest, CountsFromTheCallNotFromArming) {
     gRelease = true;
     ASSERT_EQ(Settled(2, 1), 1u);
     const auto firedMs = std::chrono::duration_cast<rvsys::test::Ms>(CallsOf(2)[0].at - called).count();
-    EXPECT_GE(firedMs, std::max(holdMs, dueMs));
-    EXPECT_LT(firedMs,
-              std::max(holdMs, dueMs) + rvsys::test::Slack(180).count());  // not a full due time after the hold
+    const int expectedMs = std::max(holdMs, dueMs);
+    EXPECT_GE(firedMs, expectedMs);
+    EXPECT_LT(firedMs, expectedMs + rvsys::test::Slack(180).count());  // not a full due time after the hold
 }
 INSTANTIATE_TEST_SUITE_P(AddOrReset, DueTimeTest,
                          testing::Values(std::array{0, 300, 350}, std::array{1, 300, 350}, std::array{0, 500, 200}));

@@ -70,7 +70,7 @@ protected:
 
 // A timer fires its count (0: once, then stays until removed), then is gone;
 // zero and negative due times are due at once.
-TEST_F(TimerManagerTest, EachTimerFiresItsCountOnTheOneTimerThread) {
+TEST_F(TimerManagerTest, ATimerFiresItsCountOnTheTimerThreadThenIsGone) {
     ASSERT_EQ(manager.AddTimer(7, Record, nullptr, 20, 3, 15), 1);
     ASSERT_EQ(manager.AddTimer(8, Record, nullptr, 5, 2, 0), 1);  // period 0: the due time
     ASSERT_EQ(manager.AddTimer(1, Record, nullptr, 0, 0, 0), 1);
@@ -199,10 +199,16 @@ TEST_F(TimerManagerTest, ChangesFromAnotherThreadRaceStartStopSafely) {
 // A due time counts from the call, however late the busy timer thread arms it:
 // with the thread held in a callback for holdMs, timer 2 is added or reset to
 // dueMs, and fires max(holdMs, dueMs) after the call.
-class DueTimeTest : public TimerManagerTest, public testing::WithParamInterface<std::array<int, 3> > {};
+struct Carry {
+    const char* name;
+    bool reset;
+    int holdMs, dueMs;
+};
+void PrintTo(const Carry& carry, std::ostream* out) { *out << carry.name; }
+class DueTimeTest : public TimerManagerTest, public testing::WithParamInterface<Carry> {};
 
 TEST_P(DueTimeTest, CountsFromTheCallNotFromArming) {
-    const auto [reset, holdMs, dueMs] = GetParam();
+    const auto [name, reset, holdMs, dueMs] = GetParam();
     if (reset) {
         ASSERT_EQ(manager.AddTimer(2, Record, nullptr, 100000, 1, 0), 1);
         ASSERT_TRUE(Eventually([&] { return manager.ResetTimer(2, 100000, 1, 0, nullptr, nullptr) == 1; }));
@@ -222,5 +228,7 @@ TEST_P(DueTimeTest, CountsFromTheCallNotFromArming) {
     EXPECT_GE(firedMs, expectedMs);
     EXPECT_LT(firedMs, expectedMs + rvsys::test::Slack(180).count());  // not a full due time after the hold
 }
-INSTANTIATE_TEST_SUITE_P(AddOrReset, DueTimeTest,
-                         testing::Values(std::array{0, 300, 350}, std::array{1, 300, 350}, std::array{0, 500, 200}));
+INSTANTIATE_TEST_SUITE_P(Carry, DueTimeTest,
+                         testing::Values(Carry{"Addition", false, 300, 350}, Carry{"Reset", true, 300, 350},
+                                         Carry{"AdditionDueMeanwhile", false, 500, 200}),
+                         [](const testing::TestParamInfo<Carry>& carry) { return std::string(carry.param.name); });

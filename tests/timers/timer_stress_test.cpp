@@ -3,7 +3,6 @@
 #include <rvsysutils/Thread.h>
 #include <rvsysutils/TimerManager.h>
 
-#include <memory>
 #include <random>
 
 #include "support/test_support.h"
@@ -18,7 +17,7 @@ constexpr std::uint32_t kTokens = 1 << 20, kOpen = 0xFFFFFFFF;
 struct Token {
     std::atomic<std::uint32_t> calls{0}, allowed{kOpen};
 };
-std::unique_ptr<Token[]> gTokens;
+std::vector<Token> gTokens(kTokens);
 std::atomic<std::uint32_t> gNextToken{1};
 std::atomic<std::uint64_t> gTotalCalls{0};
 
@@ -63,7 +62,6 @@ void Worker(TimerManager& manager, unsigned long index, const std::atomic<bool>&
 
 TEST(TimerManagerStress, FourThreadsChurnTenThousandIdsWhileCallbacksFire) {
     RVSYS_SKIP_ON_WINE("the one wineserver serves every waitable timer, and this load saturates it");
-    gTokens.reset(new Token[kTokens]);
     TimerManager manager;
     ASSERT_EQ(manager.Start(), 1);
     std::atomic<bool> stop{false};

@@ -5,10 +5,11 @@
 
 #include <rvsysutils/TimerManager.h>
 
-#include <dirent.h>
 #include <dlfcn.h>
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -16,14 +17,11 @@ namespace {
 std::atomic<int> gFired{0};
 void Fired(unsigned long, void*) { ++gFired; }
 
-// Entries of a /proc/self directory, without "." and ".." (of fd: with the one
-// opendir holds, the same at every count).
+// Entries of a /proc/self directory (of fd: with the one the iterator holds,
+// the same at every count).
 int EntriesOf(const char* path) {
-    DIR* directory = opendir(path);
-    int count = 0;
-    while (const dirent* entry = readdir(directory)) count += entry->d_name[0] != '.';
-    closedir(directory);
-    return count;
+    const std::filesystem::directory_iterator entries(path);
+    return static_cast<int>(std::distance(begin(entries), end(entries)));
 }
 
 // Loads the library, runs one timer through a manager it makes on a thread

@@ -81,6 +81,17 @@ TEST_F(TimerManagerTest, ATimerFiresItsCountOnTheTimerThreadThenIsGone) {
     EXPECT_EQ(manager.RemoveTimer(1), 1);
 }
 
+// The waitable timer refuses a negative period: the thread drops the addition
+// and nothing of it is left.
+TEST_F(TimerManagerTest, AnAdditionThatFailsToArmLeavesNoTrace) {
+    RVSYS_SKIP_ON_WINE("SetWaitableTimer accepts a negative period, so the timer is armed");
+    ASSERT_EQ(manager.AddTimer(3, Record, nullptr, 5, 0, -10), 1);
+    ASSERT_EQ(manager.AddTimer(4, Record, nullptr, 5, 1, 0), 1);
+    EXPECT_EQ(Settled(4, 1), 1u);  // the thread has drained both
+    EXPECT_EQ(CallsOf(3).size(), 0u);
+    EXPECT_EQ(manager.RemoveTimer(3), 0);
+}
+
 // Inside a callback the thread drains nothing, so each call meets the queues as
 // the previous one left them.
 TEST_F(TimerManagerTest, ACallbackMeetsTheQueuesAsItsPreviousCallLeftThem) {

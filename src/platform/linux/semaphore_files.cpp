@@ -245,7 +245,8 @@ Outcome PublishNew(SemObj* semaphore, const ParsedName& name, LONG initial, LONG
         return Outcome::Failed;
     }
     // The mode is set explicitly so that the umask cannot change it.
-    if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(kSemaphorePageSize)) != 0 || !MapPage(semaphore, fd)) {
+    if (fchmod(fd, 0600) != 0 || ftruncate(fd, static_cast<off_t>(kSemaphorePageSize)) != 0 ||
+        !MapPage(semaphore, fd)) {
         error = WindowsError(errno);
         CloseFile(fd);
         return Outcome::Failed;
@@ -307,8 +308,8 @@ DWORD OpenNamed(SemObj* semaphore, const char* rawName, bool create, LONG initia
 // The file is let go; the address stays readable (a count and a maximum of 0).
 void ParkPage(SemObj* semaphore) {
     if (semaphore->page == nullptr) return;
-    void* address =
-        mmap(semaphore->page, kSemaphorePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    void* address = mmap(semaphore->page, kSemaphorePageSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (address == MAP_FAILED) Fatal("cannot release a semaphore's page");
 }
 

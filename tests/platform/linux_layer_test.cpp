@@ -240,6 +240,47 @@ TEST(Handles, EveryObjectCarvedFromALargeBlockStaysDistinct) {
     for (HANDLE handle : handles) pf::CloseHandle(handle);
 }
 
+// A timer of a large block is found from its handle by arithmetic: it is still
+// the handle's own timer, and a closed value keeps failing once the timer's
+// slot is open again under a new value.
+TEST(Handles, ATimerFoundByItsHandleValueAnswersOnlyWhileItIsOpen) {
+    std::vector<HANDLE> handles;
+    HANDLE timer = nullptr;
+    while (timer == nullptr && handles.size() < 100000) {
+        handles.push_back(pf::CreateWaitableTimerA(nullptr, FALSE, nullptr));
+        ASSERT_NE(handles.back(), nullptr);
+        if (posix::Peek<posix::TimerObj>(handles.back(), posix::Kind::Timer)->homed) timer = handles.back();
+    }
+    ASSERT_NE(timer, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -1;
+    ASSERT_EQ(pf::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE), TRUE);
+    EXPECT_EQ(pf::WaitForSingleObject(timer, 10000), WAIT_OBJECT_0);
+    HANDLE other = nullptr;
+    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), timer, pf::GetCurrentProcess(), &other, 0, FALSE,
+                                  DUPLICATE_CLOSE_SOURCE),
+              TRUE);
+    const auto slotOf = [](HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle) & 0xFFFFFFFFu; };
+    HANDLE event = pf::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_NE(slotOf(event), slotOf(timer));  // the slot stays the timer's
+    pf::CloseHandle(event);
+    HANDLE reopened = nullptr;
+    ASSERT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), other, pf::GetCurrentProcess(), &reopened, 0, FALSE, 0),
+              TRUE);
+    EXPECT_NE(reopened, timer);
+    EXPECT_EQ(slotOf(reopened), slotOf(timer));  // the timer's own slot, taken again
+    EXPECT_EQ(pf::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE), FALSE);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(pf::CancelWaitableTimer(timer), FALSE);
+    EXPECT_EQ(pf::GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+    EXPECT_EQ(pf::SetWaitableTimer(reopened, &due, 0, nullptr, nullptr, FALSE), TRUE);
+    EXPECT_EQ(pf::WaitForSingleObject(other, 10000), WAIT_OBJECT_0);
+    pf::CloseHandle(other);
+    pf::CloseHandle(reopened);
+    handles.pop_back();
+    for (HANDLE handle : handles) pf::CloseHandle(handle);
+}
+
 // Arming and cancelling timers due after the earliest never wakes the timer
 // service; a timer that becomes the earliest does.
 TEST(TimerService, WakesOnlyWhenATimerIsDue) {

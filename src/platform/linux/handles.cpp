@@ -10,7 +10,14 @@
 // advances the generation, so the old value fails with error 6 from then on,
 // even after the slot is reused.
 //
-// Lock order: the table lock is taken alone, never with an object's lock.
+// Home slots (handles.h): whole pages reserved for one pool block, page by
+// page beside a note of the objects they belong to (HomePage), so that the
+// object of a handle in one is its page's first object + index * stride. They
+// never join the free list: closing one leaves it closed until its own object
+// is given a handle again.
+//
+// Lock order: the table lock is taken alone, never with an object's lock; a
+// pool reserving home slots takes it under its own lock.
 //
 // Signal handlers: a handle closed inside one (CloseObjectHandleInSignalHandler)
 // takes no lock. Its slot is closed with a compare-and-swap and pushed on a
@@ -62,32 +69,43 @@ constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxGeneration = 0x7FFFFFFFu;
 constexpr std::uint32_t kSmallPages = 64;  // 64k handles before pages come from huge blocks
 
+// The objects a page of home slots belongs to; `first` is set last and never
+// changes once set.
+struct HomePage {
+    std::atomic<char*> first{nullptr};  // the object of the page's slot 0; null: ordinary slots
+    std::uint32_t count = 0;            // slots of the page that have an object
+    std::uint16_t stride = 0;
+    Kind kind{};
+};
+
 class HandleTable {
 public:
     HANDLE Open(KObject* object) {
         InternalGuard guard(mLock);
         TakeBackClosedInHandlers();
-        std::uint32_t index = mFreeHead;
-        Slot* slot;
-        if (index != kNoSlot) {
+        std::uint32_t index = object->homed ? HomeOf(object) : kNoSlot;
+        Slot* slot = index == kNoSlot ? nullptr : SlotAt(index);
+        if (slot != nullptr && (slot->word.load(std::memory_order_relaxed) & 1) != 0) {
+            slot = nullptr;  // its home is open already: a second handle
+        }
+        if (slot == nullptr && mFreeHead != kNoSlot) {
+            index = mFreeHead;
             slot = SlotAt(index);
             mFreeHead = slot->nextFree;
-        } else {
-            if (mUsed == kMaxPages * kPageSlots) {
-                SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-                return nullptr;
-            }
-            index = mUsed;
-            std::atomic<Slot*>& page = mPages[index >> kPageBits];
-            if (page.load(std::memory_order_relaxed) == nullptr) {
-                Slot* fresh = NewPage();
-                if (fresh == nullptr) {
+        } else if (slot == nullptr) {
+            if (mFresh == mFreshEnd) {
+                if (mNextPage == kMaxPages) {
+                    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+                    return nullptr;
+                }
+                if (!EnsurePage(mNextPage)) {
                     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                     return nullptr;
                 }
-                page.store(fresh, std::memory_order_release);
+                mFresh = mNextPage++ << kPageBits;
+                mFreshEnd = mFresh + kPageSlots;
             }
-            ++mUsed;
+            index = mFresh++;
             slot = SlotAt(index);
         }
         std::uint64_t generation = slot->word.load(std::memory_order_relaxed) >> 1;
@@ -110,8 +128,10 @@ public:
             // A compare-and-swap: a signal handler may close the same slot without the lock.
             if (!CloseSlot(slot, generation)) return Invalid();
             object = slot->object.load(std::memory_order_relaxed);
-            slot->nextFree = mFreeHead;
-            mFreeHead = index;
+            if (!IsHome(index)) {
+                slot->nextFree = mFreeHead;
+                mFreeHead = index;
+            }
         }
         if (const KindOps& ops = OpsOf(object); ops.handleClosed != nullptr) ops.handleClosed(object);
         Release(object);
@@ -124,8 +144,10 @@ public:
         std::uint64_t generation;
         Slot* slot = Locate(handle, index, generation);
         if (slot == nullptr || !CloseSlot(slot, generation)) return InvalidObject();
-        // Ours now: the slot is reused only once it is taken back by Open.
+        // Ours now: the slot is reused only once it is taken back by Open. A
+        // home slot is not listed: its own object may take it again at once.
         KObject* object = slot->object.load(std::memory_order_relaxed);
+        if (IsHome(index)) return object;
         std::uint32_t head = mClosedInHandlers.load(std::memory_order_relaxed);
         do {
             slot->nextClosedInHandler.store(head, std::memory_order_relaxed);
@@ -175,7 +197,64 @@ public:
         return object;
     }
 
+    std::uint32_t ReserveHome(Kind kind, char* objects, std::uint32_t count, std::uint32_t stride) {
+        InternalGuard guard(mLock);
+        const std::uint32_t pages = (count + kPageSlots - 1) / kPageSlots;
+        if (pages == 0 || stride > UINT16_MAX || pages > kMaxPages - mNextPage) return kNoHomeSlot;
+        for (std::uint32_t page = mNextPage; page < mNextPage + pages; ++page) {
+            if (!EnsurePage(page)) return kNoHomeSlot;  // the pages made serve later claims
+        }
+        const std::uint32_t firstPage = mNextPage;
+        for (std::uint32_t i = 0; i < pages; ++i) {
+            HomePage& home = mHome[firstPage + i];
+            home.count = count - i * kPageSlots < kPageSlots ? count - i * kPageSlots : kPageSlots;
+            home.stride = static_cast<std::uint16_t>(stride);
+            home.kind = kind;
+            home.first.store(objects + std::size_t{i} * kPageSlots * stride, std::memory_order_release);
+        }
+        mNextPage += pages;
+        return firstPage << kPageBits;
+    }
+
+    KObject* LocateHome(HANDLE handle, Kind kind, const std::atomic<std::uint64_t>** word,
+                        std::uint64_t* value) const {
+        std::uint32_t index;
+        std::uint64_t generation;
+        if (!Decode(handle, index, generation)) return nullptr;
+        const HomePage& home = mHome[index >> kPageBits];
+        char* const first = home.first.load(std::memory_order_acquire);
+        const std::uint32_t at = index & (kPageSlots - 1);
+        if (first == nullptr || home.kind != kind || at >= home.count) return nullptr;
+        // The page was made before `first` was published.
+        *word = &mPages[index >> kPageBits].load(std::memory_order_relaxed)[at].word;
+        *value = generation << 1 | 1;
+        return reinterpret_cast<KObject*>(first + std::size_t{at} * home.stride);
+    }
+
 private:
+    bool IsHome(std::uint32_t index) const {
+        return mHome[index >> kPageBits].first.load(std::memory_order_relaxed) != nullptr;
+    }
+
+    // The home slot of a homed object: its pool block, found by masking its
+    // address, says where the block's slots begin.
+    static std::uint32_t HomeOf(const KObject* object) {
+        const auto address = reinterpret_cast<std::uintptr_t>(object);
+        const auto* block = reinterpret_cast<const PoolBlock*>(address & ~std::uintptr_t{kHugePage - 1});
+        return block->homeFirst + static_cast<std::uint32_t>(
+                                      (address - reinterpret_cast<std::uintptr_t>(block->objects)) / block->stride);
+    }
+
+    // Makes page `page` (called with the lock held); false when memory runs out.
+    bool EnsurePage(std::uint32_t page) {
+        std::atomic<Slot*>& entry = mPages[page];
+        if (entry.load(std::memory_order_relaxed) != nullptr) return true;
+        Slot* fresh = NewPage(page);
+        if (fresh == nullptr) return false;
+        entry.store(fresh, std::memory_order_release);
+        return true;
+    }
+
     // The slot a handle value points at, without looking at its state; null
     // for a value no handle can have.
     Slot* Locate(HANDLE handle, std::uint32_t& index, std::uint64_t& generation) const {
@@ -224,10 +303,10 @@ private:
     // A page of fresh slots (called with the lock held). Past the first few
     // pages they are cut from 2 MiB blocks backed by a huge page where the
     // system allows, for the same reason as the object pools' large blocks.
-    Slot* NewPage() {
+    Slot* NewPage(std::uint32_t page) {
         constexpr std::size_t kPageBytes = sizeof(Slot) * kPageSlots;
         void* memory;
-        if (mUsed < kSmallPages * kPageSlots) {
+        if (page < kSmallPages) {
             memory = std::malloc(kPageBytes);
         } else {
             if (mBlockLeft < kPageBytes) {
@@ -240,9 +319,9 @@ private:
             mBlockLeft -= kPageBytes;
         }
         if (memory == nullptr) return nullptr;
-        auto* page = static_cast<Slot*>(memory);
-        for (std::uint32_t i = 0; i < kPageSlots; ++i) new (&page[i]) Slot;
-        return page;
+        auto* slots = static_cast<Slot*>(memory);
+        for (std::uint32_t i = 0; i < kPageSlots; ++i) new (&slots[i]) Slot;
+        return slots;
     }
 
     static BOOL Invalid() {
@@ -255,9 +334,12 @@ private:
     }
 
     std::atomic<Slot*> mPages[kMaxPages] = {};
+    HomePage mHome[kMaxPages] = {};
     InternalLock mLock;
     std::uint32_t mFreeHead = kNoSlot;
-    std::uint32_t mUsed = 0;
+    std::uint32_t mNextPage = 0;  // pages below are ordinary or home pages
+    std::uint32_t mFresh = 0;     // never-used slots of the latest ordinary page
+    std::uint32_t mFreshEnd = 0;
     std::atomic<std::uint32_t> mClosedInHandlers{kNoSlot};
     char* mBlock = nullptr;  // the huge block pages are being cut from (kept: pages live for ever)
     std::size_t mBlockLeft = 0;
@@ -326,6 +408,14 @@ KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, 
     KObject* object = Table().Peek(handle, &slot, value);
     if (object != nullptr) *word = &slot->word;
     return object;
+}
+
+std::uint32_t ReserveHomeSlots(Kind kind, char* objects, std::uint32_t count, std::uint32_t stride) {
+    return Table().ReserveHome(kind, objects, count, stride);
+}
+
+KObject* LocateHomeSlot(HANDLE handle, Kind kind, const std::atomic<std::uint64_t>** word, std::uint64_t* value) {
+    return Table().LocateHome(handle, kind, word, value);
 }
 
 BOOL CloseObjectHandleInSignalHandler(HANDLE handle) {

@@ -9,6 +9,15 @@
 // reused handle value does on Windows too. This lets the hot calls (SetEvent,
 // ResetEvent, a wait on a signalled event) resolve a handle with plain loads.
 //
+// Home slots: a kind whose calls must stay fast among hundreds of thousands
+// of objects (timers) gives each object of its large pool blocks a handle slot
+// of its own, reserved with the block. The handle of such an object then
+// locates the object by arithmetic (LocateHomeSlot), so the lookup's two
+// dependent cache misses (the slot, then the object it points to) become two
+// independent ones. A home slot only ever holds its own object; a second
+// handle to the object, or a first while the home slot is open, takes an
+// ordinary slot.
+//
 // Clean-up: each kind has a table (KindOps) with its finisher (undo what the
 // kind holds, then give the memory back to its pool) and, if it counts handles,
 // its handle hooks; the pool registers it under the kind's number before the
@@ -67,12 +76,30 @@ struct KObject {
     // running thread's hold on its own object. The last release recycles it.
     std::atomic<std::uint32_t> refs{0};
     const Kind kind;
+    bool homed = false;  // has a home slot (set by its pool before first use)
 
 protected:
     ~KObject() = default;  // pooled: never destroyed
 };
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// The head of every pool block. A large block is aligned to its size, so an
+// object of it finds its block by masking its address.
+struct PoolBlock {
+    PoolBlock* next;  // keeps every block reachable
+    char* objects;
+    std::uint32_t stride;     // sizeof the kind
+    std::uint32_t homeFirst;  // slot index of the first object's home (homed objects only)
+};
+
+inline constexpr std::uint32_t kNoHomeSlot = UINT32_MAX;
+
+// Reserves a run of home slots for `count` objects of `kind` laid out from
+// `objects` every `stride` bytes: the first slot's index, or kNoHomeSlot when
+// the table is full or out of memory (the objects then use ordinary slots).
+// Called by a pool growing under its lock: the table lock is taken after it.
+std::uint32_t ReserveHomeSlots(Kind kind, char* objects, std::uint32_t count, std::uint32_t stride);
 
 // Type-stable storage for one kind T (with T::kKind and T::kOps): blocks are
 // never freed, objects only recycled. Immortal, since threads may still release
@@ -81,7 +108,8 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // backed by one: a program with hundreds of thousands of timers reaches them
 // in random order, and with 4 KiB pages each of those accesses missed the TLB
 // as well as the cache. The large blocks start only once the pool holds about
-// as much, so they add little to its size.
+// as much, so they add little to its size. A kind with T::kHomeSlots gives the
+// objects of its large blocks home slots (above).
 template <class T>
 class Pool {
 public:
@@ -116,9 +144,7 @@ public:
 
 private:
     static constexpr std::size_t kSmallObjects = 64;
-    struct Block {
-        Block* next;  // keeps every block reachable
-    };
+    using Block = PoolBlock;
     static constexpr std::size_t ObjectsOffset() {
         return (sizeof(Block) + alignof(T) - 1) / alignof(T) * alignof(T);
     }
@@ -134,8 +160,18 @@ private:
         mBlocks = block;
         const std::size_t count = (bytes - ObjectsOffset()) / sizeof(T);
         T* objects = reinterpret_cast<T*>(static_cast<char*>(memory) + ObjectsOffset());
+        block->objects = reinterpret_cast<char*>(objects);
+        block->stride = sizeof(T);
+        block->homeFirst = kNoHomeSlot;
+        if constexpr (requires { T::kHomeSlots; }) {
+            if (huge) {
+                block->homeFirst = ReserveHomeSlots(T::kKind, block->objects, static_cast<std::uint32_t>(count),
+                                                    static_cast<std::uint32_t>(sizeof(T)));
+            }
+        }
         for (std::size_t i = 0; i < count; ++i) {
             T* object = new (&objects[i]) T;
+            object->homed = block->homeFirst != kNoHomeSlot;
             object->poolNext = mFree;
             mFree = object;
         }
@@ -187,6 +223,11 @@ KObject* AcquireHandle(HANDLE handle);  // with a reference; null + error 6
 // PeekHandle that also gives the slot's state word and the value it holds for
 // this handle: while it holds that value, the handle still names the object.
 KObject* PeekHandleSlot(HANDLE handle, const std::atomic<std::uint64_t>** word, std::uint64_t* value);
+// For a handle in a home slot of `kind`: its object, computed from the value
+// alone, and the slot's state word and the value it holds while the handle is
+// open. Neither is loaded: the caller checks the word before trusting the
+// object. Null for every other handle (ask PeekHandleSlot), and sets no error.
+KObject* LocateHomeSlot(HANDLE handle, Kind kind, const std::atomic<std::uint64_t>** word, std::uint64_t* value);
 // CloseHandle inside a signal handler: no lock, no allocation. The slot is
 // closed at once; its reuse, and the recycling of an object whose last
 // reference this was, wait for the next handle to be opened outside a handler.

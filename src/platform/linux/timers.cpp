@@ -12,6 +12,9 @@
 // (TimerName, timer_service.h). That saves two locked operations per call,
 // and a concurrent close cannot recycle the timer meanwhile, since recycling
 // cancels it under that same lock.
+// A timer with a home slot (handles.h) is located from the handle value
+// itself, so the slot and the record are read at once, not one after the
+// other: among many timers that is one cache miss less per call.
 //
 // Windows behaviours reproduced:
 // - A negative due time is relative (100 ns units, CLOCK_MONOTONIC); zero or
@@ -73,6 +76,21 @@ namespace {
 // The timer a handle names, without a reference (null + error 6); `name` is
 // checked again under the service lock.
 TimerObj* PeekTimer(HANDLE handle, TimerName* name) {
+    if (KObject* homed = LocateHomeSlot(handle, Kind::Timer, &name->word, &name->value)) {
+        // The record's lines are fetched while the slot is read, so the two
+        // misses overlap. The calls use its fields from `state` to
+        // `generation` (bytes 16 to 111); the service lock waits for earlier
+        // loads, not for prefetches.
+        char* const bytes = reinterpret_cast<char*>(homed);
+        __builtin_prefetch(bytes + 16, 1);
+        __builtin_prefetch(bytes + 80, 1);
+        __builtin_prefetch(bytes + 111, 1);
+        if (name->word->load(std::memory_order_acquire) != name->value) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        return static_cast<TimerObj*>(homed);
+    }
     KObject* object = PeekHandleSlot(handle, &name->word, &name->value);
     if (object == nullptr) return nullptr;
     if (object->kind != Kind::Timer) {

@@ -22,6 +22,9 @@ struct ThreadObj;
 struct TimerObj : Waitable, ListNode<TimerObj>, HeapNode {
     static constexpr Kind kKind = Kind::Timer;
     static const KindOps kOps;
+    // A program with many timers arms and cancels them in random order: their
+    // handles locate them without a load of the handle table (handles.h).
+    static constexpr bool kHomeSlots = true;
 
     TimerObj() : Waitable(kKind) {}
     void Reset(bool manualReset);

@@ -14,6 +14,8 @@ using rvsys::test::CountOf;
 using rvsys::test::ElapsedMs;
 using rvsys::test::UniqueName;
 
+inline HANDLE NewEvent(BOOL manual = FALSE) { return pf::CreateEventA(nullptr, manual, FALSE, nullptr); }
+
 // A real handle of the calling thread, usable from other threads.
 inline HANDLE DuplicateOwnHandle() {
     HANDLE self = nullptr;
@@ -51,6 +53,20 @@ struct BlockedWaiters {
     std::atomic<DWORD> last{0};
     std::vector<std::thread> threads;
 };
+
+// Releases `count` signals to `object` through `release`, which three blocked
+// waiters share: exactly `count` of them wake, and a signal more wakes the last.
+template <class Release>
+void ExpectEachSignalWakesOneOfThree(HANDLE object, int count, Release release) {
+    BlockedWaiters waiters(object, 3);
+    release(count);
+    ASSERT_TRUE(rvsys::test::Eventually([&] { return waiters.woken.load() == count; }));
+    pf::Sleep(5);
+    ASSERT_EQ(waiters.woken.load(), count);
+    release(3 - count);
+    waiters.Join();
+    ASSERT_EQ(waiters.woken.load(), 3);
+}
 
 inline DWORD ExitCodeOf(HANDLE thread) {
     DWORD code = 0;

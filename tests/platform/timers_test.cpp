@@ -4,12 +4,8 @@
 namespace {
 
 std::atomic<int> gCalls{0};
-std::atomic<DWORD> gCallThread{0};
 
-void RVSYS_WINAPI Count(LPVOID, DWORD, DWORD) {
-    gCalls.fetch_add(1);
-    gCallThread = pf::GetCurrentThreadId();
-}
+void RVSYS_WINAPI Count(LPVOID, DWORD, DWORD) { gCalls.fetch_add(1); }
 void RVSYS_WINAPI CountThenCancel(LPVOID timer, DWORD, DWORD) {
     Count(nullptr, 0, 0);
     pf::CancelWaitableTimer(timer);
@@ -38,18 +34,6 @@ TEST_F(Timers, PastDueTimesExpireAtOnceForOneWait) {
         EXPECT_LT(ElapsedMs(setAt), 1000);
         EXPECT_EQ(pf::WaitForSingleObject(sync, 0), WAIT_TIMEOUT);
     }
-}
-
-// A timer with a routine still signals; the routine runs only on the setting
-// thread and only in an alertable wait.
-TEST_F(Timers, RoutineRunsOnTheSetterInAnAlertableWait) {
-    ASSERT_EQ(Arm(manual, -10, 0, Count), TRUE);
-    EXPECT_EQ(pf::WaitForSingleObject(manual, 5000), WAIT_OBJECT_0);
-    pf::Sleep(20);
-    EXPECT_EQ(gCalls.load(), 0);
-    EXPECT_EQ(pf::SleepEx(0, TRUE), WAIT_IO_COMPLETION);
-    EXPECT_EQ(gCalls.load(), 1);
-    EXPECT_EQ(gCallThread.load(), pf::GetCurrentThreadId());
 }
 
 // Expiries while the routine waits to run coalesce into one call (the routine

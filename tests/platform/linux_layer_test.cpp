@@ -1,8 +1,9 @@
 // Behaviours of the Linux layer that Windows does not share or that only Linux
-// can observe: handle generations, the resources of terminated
-// threads, and named semaphores shared by forked processes (killed holders,
-// inherited handles, races with delays injected where the steps of different
-// processes interleave).
+// can observe: handle generations, the resources of terminated threads, a
+// termination taken late, the fallback of the semaphore's leaving release, and
+// named semaphores shared by forked processes (killed holders, inherited
+// handles, races with delays injected where the steps of different processes
+// interleave).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -32,22 +33,21 @@ TEST(Handles, ANewObjectDoesNotAnswerToAClosedValue) {
 
 namespace {
 
-// A number from /proc/self/status ("VmSize:", "Threads:").
-long StatusField(const std::string& name) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(name, 0) == 0) return std::stol(line.substr(name.size()));
-    }
-    return -1;
-}
-
-std::pair<long, int> MappingsAndDescriptors() {
-    std::ifstream maps("/proc/self/maps");
-    long lines = 0;
-    for (std::string line; std::getline(maps, line);) ++lines;
+// What a leak of terminated threads would show.
+struct Resources {
+    long threads = 0, size = 0, mappings = 0;  // size: VmSize, in kB
     int descriptors = 0;
-    for (int fd = 0; fd < 1024; ++fd) descriptors += fcntl(fd, F_GETFD) != -1;
-    return {lines, descriptors};
+};
+Resources Now() {
+    Resources now;
+    for (int fd = 0; fd < 1024; ++fd) now.descriptors += fcntl(fd, F_GETFD) != -1;
+    std::ifstream status("/proc/self/status"), maps("/proc/self/maps");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) now.threads = std::stol(line.substr(8));
+        if (line.rfind("VmSize:", 0) == 0) now.size = std::stol(line.substr(7));
+    }
+    for (std::string line; std::getline(maps, line);) ++now.mappings;
+    return now;
 }
 
 // Spins on an atomic, where ThreadSanitizer too delivers the signal (it
@@ -83,20 +83,18 @@ void TerminateSpinningThreads(int count) {
 // thread or descriptor is left. (RVSYS_TERMINATIONS=100000 is the full run.)
 TEST(Termination, ManyTerminatedThreadsLeaveNoResourcesBehind) {
     std::thread([] {}).join();  // a sanitizer's own thread starts with the first one
-    const long threads = StatusField("Threads:");
-    const int descriptors = MappingsAndDescriptors().second;
+    const Resources before = Now();
     TerminateSpinningThreads(500);
-    const auto [maps, unused] = MappingsAndDescriptors();
-    const long size = StatusField("VmSize:");
+    const Resources warm = Now();
     const char* total = std::getenv("RVSYS_TERMINATIONS");
     TerminateSpinningThreads(std::max(1000, total != nullptr ? std::atoi(total) : 1000) - 500);
     // The sanitizer runtimes map their own per-thread metadata as they go; a
     // leaked stack would add two mappings per thread, hundreds in all. glibc's
-    // stack cache holds a few stacks at any moment; 1,000 leaked would be 8 GB.
-    EXPECT_LE(MappingsAndDescriptors().first, maps + 32);
-    EXPECT_LE(StatusField("VmSize:"), size + 64L * 1024);
-    EXPECT_TRUE(rvsys::test::Eventually([&] { return StatusField("Threads:") <= threads; }));
-    EXPECT_EQ(MappingsAndDescriptors().second, descriptors);
+    // stack cache holds a few stacks at any moment; 500 leaked would be 4 GB.
+    EXPECT_LE(Now().mappings, warm.mappings + 32);
+    EXPECT_LE(Now().size, warm.size + 64L * 1024);
+    EXPECT_TRUE(rvsys::test::Eventually([&] { return Now().threads <= before.threads; }));
+    EXPECT_EQ(Now().descriptors, before.descriptors);
 }
 
 namespace {
@@ -215,4 +213,32 @@ TEST(SemaphoreRaces, ExclusionHoldsWithInjectedDelays) {
     EXPECT_EQ(shared->plain, 4 * 300);
     EXPECT_FALSE(rvsys::test::SemaphoreFileExists(name));
     munmap(shared, sizeof(Exclusion));
+}
+
+// A leaving release gives the unit back and clears the holding flag; at the
+// maximum it keeps the flag and falls back outside the section. Either way the
+// section ends.
+TEST(SignalSections, ALeavingReleaseFallsBackOutsideTheSectionOnlyAtTheMaximum) {
+    std::thread([] {
+        HANDLE semaphore = pf::CreateSemaphoreA(nullptr, 0, 1, nullptr);
+        ASSERT_EQ(pf::WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);  // now this thread's last handle
+        std::uint32_t outer = pf::kSectionIdle;
+        ASSERT_TRUE(pf::EnterSignalSection(outer));  // the fast entry needs a first section
+        pf::LeaveSignalSection(outer);
+        static std::uint32_t stateInFallback;
+        const auto fallback = [](void*) {
+            stateInFallback = pf::tlsSignalSection->state.load();
+            return true;
+        };
+        for (bool full : {false, true}) {
+            bool held = true;
+            stateInFallback = pf::kSectionBusy;  // stays so unless the fallback runs
+            ASSERT_TRUE(pf::TryEnterSignalSection(outer));
+            EXPECT_TRUE(pf::ReleaseRecentSemaphoreLeaving(semaphore, held, outer, fallback, nullptr));
+            EXPECT_EQ(held, full);
+            EXPECT_EQ(stateInFallback, full ? pf::kSectionIdle : pf::kSectionBusy);
+            EXPECT_EQ(pf::tlsSignalSection->state.load(), pf::kSectionIdle);
+        }
+        pf::CloseHandle(semaphore);
+    }).join();
 }

@@ -102,3 +102,14 @@ TEST_P(TerminateThreadTest, TargetStopsAtOnceWithTheGivenCode) {
 
 INSTANTIATE_TEST_SUITE_P(States, TerminateThreadTest, ::testing::ValuesIn(kStates),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Created suspended and terminated before it ran: its routine never starts.
+TEST(Termination, ThreadCreatedSuspendedNeverStarts) {
+    gMarker = 0;
+    HANDLE thread =
+        pf::CreateThread(nullptr, 0, Loop, reinterpret_cast<LPVOID>(kStates[0].step), CREATE_SUSPENDED, nullptr);
+    ASSERT_EQ(pf::TerminateThread(thread, 4), TRUE);
+    EXPECT_EQ(pf::WaitForSingleObject(thread, 1000 * rvsys::test::TimeScale()), WAIT_OBJECT_0);
+    EXPECT_EQ(gMarker.load(), 0u);
+    pf::CloseHandle(thread);
+}

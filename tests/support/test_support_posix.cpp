@@ -38,10 +38,9 @@ bool WaitUntilBlocked(long tid, Ms limit) {
 bool IsWine() { return false; }
 
 SilentPipe::SilentPipe() : mEnds{-1, -1} {
-    int fds[2];
-    if (pipe(fds) != 0) ADD_FAILURE() << "pipe failed";
-    mEnds[0] = fds[0];
-    mEnds[1] = fds[1];
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(pipe(fds), 0);
+    for (int i = 0; i < 2; ++i) mEnds[i] = fds[i];
 }
 SilentPipe::~SilentPipe() {
     for (std::intptr_t fd : mEnds) close(static_cast<int>(fd));

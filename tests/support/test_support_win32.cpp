@@ -95,21 +95,18 @@ void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name
 
 void WriteOut(std::string_view text) {
     DWORD written = 0;
-    if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
-                   nullptr) ||
-        written != text.size()) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written != text.size()) {
         ExitProcess(5);
     }
 }
 
 void LoseConsole() { FreeConsole(); }
 
-namespace {
+static std::mutex gBoxLogLock;
+static std::string gBoxLog;
 
-std::mutex gBoxLogLock;
-std::string gBoxLog;
-
-BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
+static BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     char className[16] = {};
@@ -130,8 +127,6 @@ BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
     return TRUE;
 }
 
-}  // namespace
-
 void CloseMessageBoxes() {
     std::thread([] {
         for (;;) {
@@ -151,11 +146,9 @@ void RaiseInProcess(int signal) { std::raise(signal); }
 int SignalExitStatus(int) { return 3; }
 
 SilentPipe::SilentPipe() : mEnds{0, 0} {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (CreatePipe(&read, &write, nullptr, 0) == FALSE) ADD_FAILURE() << "CreatePipe failed";
-    mEnds[0] = reinterpret_cast<std::intptr_t>(read);
-    mEnds[1] = reinterpret_cast<std::intptr_t>(write);
+    HANDLE ends[2] = {};
+    EXPECT_NE(CreatePipe(&ends[0], &ends[1], nullptr, 0), FALSE);
+    for (int i = 0; i < 2; ++i) mEnds[i] = reinterpret_cast<std::intptr_t>(ends[i]);
 }
 SilentPipe::~SilentPipe() {
     for (std::intptr_t end : mEnds) CloseHandle(reinterpret_cast<HANDLE>(end));

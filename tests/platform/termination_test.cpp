@@ -65,6 +65,8 @@ const TargetState kStates[] = {
     {"Suspended", [] {}, false, true},
 };
 
+void PrintTo(const TargetState& state, std::ostream* out) { *out << state.name; }
+
 struct TerminateThreadTest : testing::TestWithParam<TargetState> {
     static void SetUpTestSuite() {
         gNever = NewEvent(TRUE);

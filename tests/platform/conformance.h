@@ -14,48 +14,37 @@ using rvsys::test::CountOf;
 using rvsys::test::ElapsedMs;
 using rvsys::test::UniqueName;
 
-// A real handle of the calling thread, usable from other threads.
-inline HANDLE DuplicateOwnHandle() {
-    HANDLE self = nullptr;
-    EXPECT_EQ(pf::DuplicateHandle(pf::GetCurrentProcess(), pf::GetCurrentThread(), pf::GetCurrentProcess(), &self, 0,
-                                  FALSE, DUPLICATE_SAME_ACCESS),
-              TRUE);
-    return self;
-}
+inline HANDLE NewEvent(BOOL manual = FALSE) { return pf::CreateEventA(nullptr, manual, FALSE, nullptr); }
 
-// `count` threads that each wait once on `object`; constructed once all of
-// them sleep in that wait. `last` is the last wait's result, `woken` the
-// number of waits that took a signal.
-struct BlockedWaiters {
-    BlockedWaiters(HANDLE object, int count, DWORD timeout = INFINITE) {
-        for (int i = 0; i < count; ++i) {
-            threads.emplace_back([this, object, timeout, i] {
-                pf::CloseHandle(DuplicateOwnHandle());  // the layer knows this thread before it announces itself
-                tids[i] = rvsys::test::KernelThreadId();
-                last = pf::WaitForSingleObject(object, timeout);
-                if (last == WAIT_OBJECT_0) woken.fetch_add(1);
-            });
-        }
-        for (int i = 0; i < count; ++i) {
-            while (tids[i].load() == 0) std::this_thread::yield();
-            EXPECT_TRUE(rvsys::test::WaitUntilBlocked(tids[i]));
-        }
-    }
-    void Join() {
-        for (auto& thread : threads) thread.join();
-        threads.clear();
-    }
-    ~BlockedWaiters() { Join(); }
-    std::atomic<long> tids[4] = {};
+// Three threads wait on `object`; once all of them sleep in that wait,
+// `release(n)` gives it n signals (or units): exactly `count` of the threads
+// wake, and the rest with the remaining signals.
+template <class Release>
+void ExpectEachSignalWakesOneOfThree(HANDLE object, int count, Release release) {
+    std::atomic<long> tids[3] = {};
     std::atomic<int> woken{0};
-    std::atomic<DWORD> last{0};
     std::vector<std::thread> threads;
-};
-
-inline DWORD ExitCodeOf(HANDLE thread) {
-    DWORD code = 0;
-    EXPECT_EQ(pf::GetExitCodeThread(thread, &code), TRUE);
-    return code;
+    for (auto& tid : tids) {
+        threads.emplace_back([&] {
+            HANDLE self = nullptr;  // a real handle: the layer knows this thread before it announces itself
+            pf::DuplicateHandle(pf::GetCurrentProcess(), pf::GetCurrentThread(), pf::GetCurrentProcess(), &self, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS);
+            pf::CloseHandle(self);
+            tid = rvsys::test::KernelThreadId();
+            if (pf::WaitForSingleObject(object, INFINITE) == WAIT_OBJECT_0) woken.fetch_add(1);
+        });
+    }
+    for (auto& tid : tids) {
+        while (tid.load() == 0) std::this_thread::yield();
+        EXPECT_TRUE(rvsys::test::WaitUntilBlocked(tid));
+    }
+    release(count);
+    EXPECT_TRUE(rvsys::test::Eventually([&] { return woken.load() == count; }));
+    pf::Sleep(5);
+    EXPECT_EQ(woken.load(), count);
+    release(3 - count);
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(woken.load(), 3);
 }
 
 // Sets a waitable timer due at `due` (negative: relative, in ms; else an

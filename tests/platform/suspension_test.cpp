@@ -14,19 +14,15 @@ DWORD RVSYS_WINAPI Count(LPVOID) {
 }  // namespace
 
 TEST(Suspension, RunningThreadStopsUntilResumed) {
-    gStop = false;
-    gCounter = 0;
     HANDLE thread = pf::CreateThread(nullptr, 0, Count, nullptr, 0, nullptr);
-    while (gCounter.load() < 1000) {
-    }
+    while (gCounter.load() < 1000) std::this_thread::yield();
     ASSERT_EQ(pf::SuspendThread(thread), 0u);
     const unsigned long frozen = gCounter.load();
     pf::Sleep(30);
     EXPECT_EQ(gCounter.load(), frozen);
     EXPECT_EQ(pf::ResumeThread(thread), 1u);
     const unsigned long resumed = gCounter.load();
-    while (gCounter.load() == resumed) {
-    }
+    while (gCounter.load() == resumed) std::this_thread::yield();
     gStop = true;
     EXPECT_EQ(pf::WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
     pf::CloseHandle(thread);

@@ -13,11 +13,8 @@
 namespace rvsys::test {
 
 int TimeScale() {
-    static const int scale = [] {
-        const char* value = std::getenv("RVSYS_TEST_TIME_SCALE");
-        const int parsed = value != nullptr ? std::atoi(value) : 1;
-        return parsed > 0 ? parsed : 1;
-    }();
+    static const char* const value = std::getenv("RVSYS_TEST_TIME_SCALE");
+    static const int scale = std::max(1, value != nullptr ? std::atoi(value) : 1);
     return scale;
 }
 
@@ -95,13 +92,10 @@ void FailNothrowAllocations(int count, int skip) {
 // Non-throwing allocations can be made to fail on demand; everything else is the
 // ordinary allocator.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (rvsys::test::tlsFailNothrow > 0) {
-        if (rvsys::test::tlsSkipBeforeFailing > 0) {
-            --rvsys::test::tlsSkipBeforeFailing;
-        } else {
-            --rvsys::test::tlsFailNothrow;
-            return nullptr;
-        }
+    using rvsys::test::tlsFailNothrow, rvsys::test::tlsSkipBeforeFailing;
+    if (tlsFailNothrow > 0 && tlsSkipBeforeFailing-- <= 0) {  // past the ones to skip: fail
+        --tlsFailNothrow;
+        return nullptr;
     }
     return std::malloc(size == 0 ? 1 : size);
 }

@@ -78,7 +78,7 @@ bool IsWine();
 
 // ---- Helper processes -----------------------------------------------------------
 // A test re-runs its own binary to run `name` there and returns the child's exit
-// status (see SignalExitStatus and KilledExitStatus for abnormal ends). Standard
+// status (see SignalExitStatus for abnormal ends). Standard
 // output and error are captured into `output` when non-null. `arguments` follow
 // the helper flag; `programName` is the child's first argument.
 // On Windows the helper has a console of its own (without a window), titled
@@ -86,20 +86,6 @@ bool IsWine();
 // or not the test itself runs with a console.
 int RunHelper(const std::string& name, std::string* output = nullptr, const std::vector<std::string>& arguments = {},
               const std::string& programName = "rvsys-helper");
-
-// A helper started without waiting; its output goes where the test's goes.
-class Helper {
-public:
-    explicit Helper(const std::string& name);
-    ~Helper();
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-    int Wait();   // the exit status, as RunHelper returns it
-    void Kill();  // at once, as KillThisProcess would (KilledExitStatus)
-
-private:
-    std::intptr_t mProcess;
-};
 
 // Registers a helper body; run when the binary is started with --rvsys-helper=name.
 struct HelperRegistration {
@@ -144,8 +130,6 @@ void RaiseInProcess(int signal);
 // A helper's exit status when `signal` with its default action ended it (Linux
 // 128 + number; Windows: the runtime's exit code 3).
 int SignalExitStatus(int signal);
-// The exit status of a helper that Helper::Kill ended.
-int KilledExitStatus();
 
 // Makes non-throwing allocations of this thread (operator new(size_t,
 // nothrow_t)) fail: after `skip` more succeed, the next `count` fail. Reset

@@ -13,29 +13,6 @@
 
 namespace rvsys::test {
 
-namespace {
-
-// The exit code, or 128 + the number of the signal that ended the child.
-int StatusOf(pid_t child) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-[[noreturn]] void ExecHelper(const std::string& name, const std::vector<std::string>& arguments,
-                             const std::string& programName) {
-    const std::string flag = "--rvsys-helper=" + name;
-    std::vector<char*> argv{const_cast<char*>(programName.c_str()), const_cast<char*>(flag.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv("/proc/self/exe", argv.data());
-    _exit(127);
-}
-
-}  // namespace
-
 void PrepareProcess() {}
 
 long KernelThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
@@ -61,10 +38,9 @@ bool WaitUntilBlocked(long tid, Ms limit) {
 bool IsWine() { return false; }
 
 SilentPipe::SilentPipe() : mEnds{-1, -1} {
-    int fds[2];
-    if (pipe(fds) != 0) ADD_FAILURE() << "pipe failed";
-    mEnds[0] = fds[0];
-    mEnds[1] = fds[1];
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(pipe(fds), 0);
+    for (int i = 0; i < 2; ++i) mEnds[i] = fds[i];
 }
 SilentPipe::~SilentPipe() {
     for (std::intptr_t fd : mEnds) close(static_cast<int>(fd));
@@ -84,37 +60,23 @@ int RunHelper(const std::string& name, std::string* output, const std::vector<st
         dup2(pipeFds[1], 2);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        ExecHelper(name, arguments, programName);
+        const std::string flag = "--rvsys-helper=" + name;
+        std::vector<char*> argv{const_cast<char*>(programName.c_str()), const_cast<char*>(flag.c_str())};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        _exit(127);
     }
     close(pipeFds[1]);
     std::string captured;
     char buffer[4096];
-    ssize_t got;
-    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) captured.append(buffer, static_cast<size_t>(got));
+    for (ssize_t got; (got = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        captured.append(buffer, static_cast<size_t>(got));
     close(pipeFds[0]);
     if (output != nullptr) *output = captured;
-    return StatusOf(child);
-}
-
-Helper::Helper(const std::string& name) : mProcess(0) {
-    const pid_t child = fork();
-    if (child == 0) ExecHelper(name, {}, "rvsys-helper");
-    mProcess = child;
-}
-
-Helper::~Helper() {
-    if (mProcess > 0) Wait();
-}
-
-int Helper::Wait() {
-    if (mProcess <= 0) return -1;
-    const int status = StatusOf(static_cast<pid_t>(mProcess));
-    mProcess = 0;
-    return status;
-}
-
-void Helper::Kill() {
-    if (mProcess > 0) kill(static_cast<pid_t>(mProcess), SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 bool SemaphoreFileExists(const std::string& name) {
@@ -140,7 +102,5 @@ std::string ClosedMessageBoxes() { return ""; }
 void RaiseInProcess(int signal) { kill(getpid(), signal); }
 
 int SignalExitStatus(int signal) { return 128 + signal; }
-
-int KilledExitStatus() { return 128 + SIGKILL; }
 
 }  // namespace rvsys::test

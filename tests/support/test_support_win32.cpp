@@ -24,51 +24,6 @@ void PrepareProcess() {
     if (GetConsoleTitleA(title, sizeof title) == 0) SetConsoleTitleA("rvsys test helper");
 }
 
-namespace {
-
-std::string OwnPath() {
-    char path[MAX_PATH * 2];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::string(path, length);
-}
-
-// Starts the helper; its standard output and error go to `output` (which the
-// child inherits) or, when null, where the test's go.
-HANDLE Start(const std::string& name, const std::vector<std::string>& arguments, const std::string& programName,
-             HANDLE output) {
-    // The program name is always quoted, as the Linux layer writes it.
-    std::string line = "\"" + programName + "\" --rvsys-helper=" + name;
-    for (const std::string& argument : arguments) line += " " + rvsys::platform::QuotedArgument(argument);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    char title[] = "rvsys test helper";
-    startup.lpTitle = title;
-    if (output != nullptr) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = output;
-        startup.hStdError = output;
-    }
-    PROCESS_INFORMATION process{};
-    const std::string path = OwnPath();
-    if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
-        return nullptr;
-    }
-    CloseHandle(process.hThread);
-    return process.hProcess;
-}
-
-int StatusOf(HANDLE process) {
-    WaitForSingleObject(process, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    return static_cast<int>(code);
-}
-
-}  // namespace
-
 long KernelThreadId() { return static_cast<long>(GetCurrentThreadId()); }
 
 // Windows reports thread states only through NtQuerySystemInformation, which
@@ -90,18 +45,34 @@ int RunHelper(const std::string& name, std::string* output, const std::vector<st
     HANDLE writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return -1;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE process = Start(name, arguments, programName, writeEnd);
+    // The program name is always quoted, as the Linux layer writes it.
+    std::string line = "\"" + programName + "\" --rvsys-helper=" + name;
+    for (const std::string& argument : arguments) line += " " + rvsys::platform::QuotedArgument(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    char title[] = "rvsys test helper";
+    startup.lpTitle = title;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    char path[MAX_PATH * 2];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessA(std::string(path, length).c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
     CloseHandle(writeEnd);  // the child holds the only write end now
-    if (process == nullptr) {
+    if (!started) {
         CloseHandle(readEnd);
         return -1;
     }
+    CloseHandle(process.hThread);
     // Read until the child has ended, not until the pipe's end: processes that
     // Wine starts on the child's behalf (explorer.exe for a window) inherit the
     // pipe and may outlive it.
     std::string captured;
     for (bool ended = false; !ended;) {
-        ended = WaitForSingleObject(process, 5) == WAIT_OBJECT_0;
+        ended = WaitForSingleObject(process.hProcess, 5) == WAIT_OBJECT_0;
         DWORD available = 0;
         while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
             char buffer[4096];
@@ -112,25 +83,10 @@ int RunHelper(const std::string& name, std::string* output, const std::vector<st
     }
     CloseHandle(readEnd);
     if (output != nullptr) *output = captured;
-    return StatusOf(process);
-}
-
-Helper::Helper(const std::string& name)
-    : mProcess(reinterpret_cast<std::intptr_t>(Start(name, {}, "rvsys-helper", nullptr))) {}
-
-Helper::~Helper() {
-    if (mProcess != 0) Wait();
-}
-
-int Helper::Wait() {
-    if (mProcess == 0) return -1;
-    const int status = StatusOf(reinterpret_cast<HANDLE>(mProcess));
-    mProcess = 0;
-    return status;
-}
-
-void Helper::Kill() {
-    if (mProcess != 0) TerminateProcess(reinterpret_cast<HANDLE>(mProcess), static_cast<UINT>(KilledExitStatus()));
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
 }
 
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
@@ -139,21 +95,18 @@ void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name
 
 void WriteOut(std::string_view text) {
     DWORD written = 0;
-    if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
-                   nullptr) ||
-        written != text.size()) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written != text.size()) {
         ExitProcess(5);
     }
 }
 
 void LoseConsole() { FreeConsole(); }
 
-namespace {
+static std::mutex gBoxLogLock;
+static std::string gBoxLog;
 
-std::mutex gBoxLogLock;
-std::string gBoxLog;
-
-BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
+static BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     char className[16] = {};
@@ -174,8 +127,6 @@ BOOL CALLBACK CloseIfMessageBox(HWND window, LPARAM) {
     return TRUE;
 }
 
-}  // namespace
-
 void CloseMessageBoxes() {
     std::thread([] {
         for (;;) {
@@ -194,14 +145,10 @@ void RaiseInProcess(int signal) { std::raise(signal); }
 
 int SignalExitStatus(int) { return 3; }
 
-int KilledExitStatus() { return 137; }
-
 SilentPipe::SilentPipe() : mEnds{0, 0} {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    if (CreatePipe(&read, &write, nullptr, 0) == FALSE) ADD_FAILURE() << "CreatePipe failed";
-    mEnds[0] = reinterpret_cast<std::intptr_t>(read);
-    mEnds[1] = reinterpret_cast<std::intptr_t>(write);
+    HANDLE ends[2] = {};
+    EXPECT_NE(CreatePipe(&ends[0], &ends[1], nullptr, 0), FALSE);
+    for (int i = 0; i < 2; ++i) mEnds[i] = reinterpret_cast<std::intptr_t>(ends[i]);
 }
 SilentPipe::~SilentPipe() {
     for (std::intptr_t end : mEnds) CloseHandle(reinterpret_cast<HANDLE>(end));

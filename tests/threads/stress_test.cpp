@@ -17,8 +17,8 @@ namespace {
 
 constexpr unsigned long kInfinite = 0xFFFFFFFFul;
 
-// Spin for a while, sometimes sleep, return the spin count; neither touches
-// its object, so a run cut short leaves nothing behind.
+// Spins for a while, sometimes sleeps, returns the spin count; touches no
+// object, so a run cut short leaves nothing behind.
 unsigned long RVSYS_WINAPI ShortRoutine(void* argument) {
     const auto spins = reinterpret_cast<std::uintptr_t>(argument);
     for (std::uintptr_t i = 0; i < spins; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -29,6 +29,7 @@ unsigned long RVSYS_WINAPI WaitForever(void*) {
     Thread::Sleep(kInfinite);
     return 1;
 }
+void* Spins(std::uintptr_t spins) { return reinterpret_cast<void*>(spins); }
 
 class Worker : public ThreadBase {
 public:
@@ -37,37 +38,33 @@ public:
 protected:
     unsigned long Run() override {
         static std::atomic<std::uintptr_t> next{0};
-        return ShortRoutine(reinterpret_cast<void*>(next.fetch_add(7919) % 20000));
+        return ShortRoutine(Spins(next.fetch_add(7919) % 20000));
     }
 };
 
-// Start and stop cycles over every path: a subclass object, one object started
-// again and again (Start stops a previous run), StartThread and StopThread, and
-// self-deleting threads left alone or stopped while they wait.
+// Start and stop cycles in turn: a subclass object, one object started again
+// and again (Start stops a previous run), StartThread and StopThread, and
+// self-deleting threads left alone or (cut short) stopped while they wait.
 void Cycles(int count, bool cutShort) {
     std::mt19937 random(2024);  // NOLINT(cert-msc51-cpp): a fixed seed makes a failure repeatable
     Worker reused;
     for (int cycle = 0; cycle < count; ++cycle) {
-        const auto spins = static_cast<unsigned>(random() % 20000);
+        const std::uintptr_t spins = random() % 20000;
         const unsigned long timeout = cutShort ? random() % 3 : kInfinite;
+        const bool letEnd = !cutShort || spins % 2 == 0;
         if (cycle % 4 == 0) {
             Worker worker;
             ASSERT_EQ(worker.Start(nullptr), 1);
-            const long stopped = worker.Stop(timeout);
-            if (!cutShort) {
-                ASSERT_EQ(stopped, 1);
-            }
+            ASSERT_TRUE(worker.Stop(timeout) == 1 || cutShort);
         } else if (cycle % 4 == 1) {
             ASSERT_EQ(reused.Start(nullptr), 1);
-            if (!cutShort || spins % 2 == 0) reused.WaitForThreadEnd(timeout);
-        } else if (cycle % 4 == 3 && (!cutShort || spins % 2 == 0)) {
-            ASSERT_NE(StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins % 500}), nullptr, 1),
-                      nullptr);
+            if (letEnd) reused.WaitForThreadEnd(timeout);
+        } else if (cycle % 4 == 3 && letEnd) {
+            ASSERT_NE(StartThread(ShortRoutine, Spins(spins % 500), nullptr, 1), nullptr);
         } else {
+            const bool waits = cycle % 4 == 3;
             ThreadBase* thread =
-                cycle % 4 == 3
-                    ? StartThread(WaitForever, nullptr, nullptr, 1)
-                    : StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins}), nullptr, 0);
+                StartThread(waits ? WaitForever : ShortRoutine, Spins(spins), nullptr, waits ? 1 : 0);
             ASSERT_NE(thread, nullptr);
             unsigned long code = 0;
             const long stopped = StopThread(&thread, timeout, &code);
@@ -75,9 +72,7 @@ void Cycles(int count, bool cutShort) {
             ASSERT_EQ(code, stopped == 1 ? spins : 0xFFFFFFFFul);
         }
     }
-    // Self-deleting threads left alone may still be ending: give them a moment
-    // so that a leak check at exit sees their final state.
-    Thread::Sleep(200);
+    Thread::Sleep(200);  // self-deleting threads may still be ending: the leak check at exit must not see them
 }
 
 }  // namespace
@@ -87,14 +82,12 @@ TEST(Stress, TenThousandStartStopCyclesWithRandomTiming) { Cycles(10000, true); 
 #else
 TEST(Stress, TwoThousandRunsOnEveryPath) { Cycles(2000, false); }
 
-// Mutual exclusion holds over four threads and four million Lock/Unlock pairs.
 TEST(Stress, MutexExcludesFourThreadsOverAMillionLocksEach) {
     ThreadMutex mutex;
     long counter = 0;  // guarded by the mutex only
     std::atomic<int> inside{0};
     std::atomic<bool> overlap{false};
     std::vector<std::thread> threads;
-    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 1000000; ++i) {

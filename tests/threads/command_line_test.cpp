@@ -1,8 +1,6 @@
 // Thread::GetCommandLineA: hand-checked cases pin a small model of the
 // selection table, which then checks every flag combination on random lines
 // at the edge buffer sizes; then the process's own line.
-#include <gtest/gtest.h>
-
 #include <rvsysutils/Thread.h>
 
 #include <algorithm>
@@ -13,6 +11,8 @@
 
 #include "support/test_support.h"
 #include "threads/command_line.h"
+
+using namespace rvsys::test;
 
 namespace {
 
@@ -59,13 +59,10 @@ TEST(CommandLine, HandCheckedCasesHoldForTheFunctionAsForTheModel) {
         {example, kInclude | kNameOnly, {0, R"(C:\Program Files\app.exe)"}},
         {example, kInclude, {2, example}},
         {example, kInclude | kFirst, {1, R"("C:\Program Files\app.exe" -a)"}},
-        {example, 0, {2, "-a -b"}},
-        {example, kFirst | kNameOnly, {1, "-a"}},
+        {example, kFirst, {1, "-a"}},
         {R"("C:\app.exe")", kInclude, {0, R"(C:\app.exe)"}},
-        {R"("C:\app.exe")", kInclude | kFirst, {1, R"(C:\app.exe)"}},
         {R"("C:\app.exe" )", 0, {0, std::nullopt}},
-        {R"("p"  -a )", 0, {3, " -a "}},        // every space counts, doubled or trailing,
-        {"\"p\" a\tb", 0, {1, "a\tb"}},         // but a tab is no separator
+        {"\"p\"  -a\tb ", 0, {3, " -a\tb "}},   // every space counts, doubled or trailing, but not a tab
         {R"(app.exe "x y" -z)", 0, {1, "-z"}},  // the first two quotes count, wherever they are
         {R"("app.exe -a)", kInclude, {-1, std::nullopt}},
     };
@@ -101,7 +98,7 @@ RVSYS_HELPER(print_command_line) {
     char all[512], program[512];
     const int count = Thread::GetCommandLineA(all, sizeof all, true, false, false);
     const int none = Thread::GetCommandLineA(program, sizeof program, true, false, true);
-    rvsys::test::WriteOut(std::to_string(count) + "|" + all + "|" + std::to_string(none) + "|" + program);
+    WriteOut(std::to_string(count) + "|" + all + "|" + std::to_string(none) + "|" + program);
     return 0;
 }
 
@@ -110,9 +107,9 @@ RVSYS_HELPER(print_command_line) {
 // Windows test support starts helpers with a line written by the same rules).
 TEST(CommandLine, TheProcessLineQuotesOnlyWhatNeedsQuotes) {
     std::string output;
-    ASSERT_EQ(rvsys::test::RunHelper("print_command_line", &output,
-                                     {"two words", "", "say \"hi\"", "tail\\", "back\\\\\"q"}, "my prog"),
-              0);
+    ASSERT_EQ(
+        RunHelper("print_command_line", &output, {"two words", "", "say \"hi\"", "tail\\", "back\\\\\"q"}, "my prog"),
+        0);
     const std::string line =
         R"("my prog" --rvsys-helper=print_command_line "two words" "" "say \"hi\"" tail\ "back\\\\\"q")";
     EXPECT_EQ(output, "8|" + line + "|0|my prog");  // every space after the separator counts

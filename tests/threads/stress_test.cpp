@@ -29,7 +29,6 @@ unsigned long RVSYS_WINAPI WaitForever(void*) {
     Thread::Sleep(kInfinite);
     return 1;
 }
-void* Spins(std::uintptr_t spins) { return reinterpret_cast<void*>(spins); }
 
 class Worker : public ThreadBase {
 public:
@@ -38,7 +37,7 @@ public:
 protected:
     unsigned long Run() override {
         static std::atomic<std::uintptr_t> next{0};
-        return ShortRoutine(Spins(next.fetch_add(7919) % 20000));
+        return ShortRoutine(reinterpret_cast<void*>(next.fetch_add(7919) % 20000));
     }
 };
 
@@ -52,20 +51,20 @@ void Cycles(int count, bool cutShort) {
         const std::uintptr_t spins = random() % 20000;
         const unsigned long timeout = cutShort ? random() % 3 : kInfinite;
         const bool letEnd = !cutShort || spins % 2 == 0;
-        if (cycle % 4 == 0) {
-            Worker worker;
+        Worker fresh;
+        Worker& worker = cycle % 4 == 0 ? fresh : reused;
+        if (cycle % 4 < 2) {
             ASSERT_EQ(worker.Start(nullptr), 1);
-            ASSERT_TRUE(worker.Stop(timeout) == 1 || cutShort);
-        } else if (cycle % 4 == 1) {
-            ASSERT_EQ(reused.Start(nullptr), 1);
-            if (letEnd) reused.WaitForThreadEnd(timeout);
+            const long ended = letEnd ? worker.WaitForThreadEnd(timeout) : 0;
+            if (!cutShort) {
+                ASSERT_EQ(ended, 1);
+            }
         } else if (cycle % 4 == 3 && letEnd) {
-            ASSERT_NE(StartThread(ShortRoutine, Spins(spins % 500), nullptr, 1), nullptr);
+            ASSERT_NE(StartThread(ShortRoutine, reinterpret_cast<void*>(spins % 500), nullptr, 1), nullptr);
         } else {
             const bool waits = cycle % 4 == 3;
             ThreadBase* thread =
-                StartThread(waits ? WaitForever : ShortRoutine, Spins(spins), nullptr, waits ? 1 : 0);
-            ASSERT_NE(thread, nullptr);
+                StartThread(waits ? WaitForever : ShortRoutine, reinterpret_cast<void*>(spins), nullptr, waits);
             unsigned long code = 0;
             const long stopped = StopThread(&thread, timeout, &code);
             ASSERT_EQ(thread, nullptr);
@@ -87,9 +86,9 @@ TEST(Stress, MutexExcludesFourThreadsOverAMillionLocksEach) {
     long counter = 0;  // guarded by the mutex only
     std::atomic<int> inside{0};
     std::atomic<bool> overlap{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
+    std::thread threads[4];
+    for (auto& thread : threads) {
+        thread = std::thread([&] {
             for (int i = 0; i < 1000000; ++i) {
                 mutex.Lock();
                 if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlap = true;

@@ -47,7 +47,6 @@ TEST(ThreadEvent, CopiesAndAssignedObjectsNeverFreeTheOwnersEvent) {
     assigned = *owner;
     owner.reset();
     EXPECT_EQ(copy.Destroy(), 1);
-    EXPECT_EQ(copy.GetHandle(), nullptr);
 }
 
 // ---- ThreadBase ---------------------------------------------------------------------
@@ -104,6 +103,11 @@ protected:
     void Destroy() override { gEndsRun.fetch_add(1); }
 };
 
+std::atomic<std::uint64_t> gFakeTicks{0};  // in 1/8 ms
+pf::DWORD FakeTick() { return static_cast<pf::DWORD>(gFakeTicks.fetch_add(1) / 8); }
+void RealTime(pf::FILETIME* time) { time->dwLowDateTime = time->dwHighDateTime = 0; }
+const pf::ClockSource kFake{FakeTick, RealTime};
+
 }  // namespace
 
 TEST_F(EndedRecorder, RunsInitializeRunDestroyInOrderOnTheNewThread) { EXPECT_EQ(recorder.calls, "IRD"); }
@@ -131,45 +135,40 @@ TEST(ThreadBase, CanBeDeletedRightAfterStop) {
     ASSERT_TRUE(Eventually([] { return gSpinnerThread.load() != nullptr; }));
     EXPECT_EQ(object->Stop(0), 0);
     delete object;
-    unsigned long code = 1;
-    EXPECT_EQ(Thread::WaitForThread(gSpinnerThread.load(), 1000ul * TimeScale(), &code), 0ul);
-    EXPECT_EQ(code, 0ul);
+    EXPECT_EQ(Thread::WaitForThread(gSpinnerThread.load(), 1000ul * TimeScale(), nullptr), 0ul);
     Thread::Sleep(50);  // a thread still running would write to the freed object now
     EXPECT_EQ(gEndsRun.load(), 0);
 }
 
-namespace {
-
-std::atomic<std::uint64_t> gFakeTicks{0};  // in 1/8 ms
-pf::DWORD FakeTick() { return static_cast<pf::DWORD>(gFakeTicks.fetch_add(1) / 8); }
-void RealTime(pf::FILETIME* time) { time->dwLowDateTime = time->dwHighDateTime = 0; }
-const pf::ClockSource kFake{FakeTick, RealTime};
-
-}  // namespace
-
-// Four threads race through a wrap of the 32-bit tick count: their results
-// never decrease, and the wrap adds 2^32 exactly once (over the wraps counted
-// before the test).
+// Rounds of four threads racing through a wrap of the 32-bit tick count:
+// their results never decrease, and each round's wrap adds 2^32 exactly once
+// (over the wraps counted before the test).
 TEST(GetSystemUptime, CountsEachWrapOnceUnderConcurrentCalls) {
+    constexpr std::uint64_t kRounds = 50;
     const pf::ClockSource* previous = pf::SetClockSource(&kFake);
     gFakeTicks = 0xFFFFFFF0ull * 8;
     const std::uint64_t wraps = GetSystemUptime() >> 32 << 32;
     std::uint64_t last[4] = {};
     std::atomic<bool> decreased{false};
-    std::thread callers[4];
-    for (int i = 0; i < 4; ++i) {
-        callers[i] = std::thread([&decreased, &mine = last[i]] {
-            for (int call = 0; call < 20000; ++call) {
-                const std::uint64_t now = GetSystemUptime();
-                decreased = decreased || now < mine;
-                mine = now;
-            }
-        });
+    for (std::uint64_t round = 0; round < kRounds; ++round) {
+        gFakeTicks = 0xFFFFFFF0ull * 8;  // a jump forward from just after the last wrap
+        std::atomic<int> ready{0};
+        std::thread callers[4];
+        for (int i = 0; i < 4; ++i) {
+            callers[i] = std::thread([&, &mine = last[i]] {
+                for (ready.fetch_add(1); ready.load() < 4;) std::this_thread::yield();  // all at the wrap at once
+                for (int call = 0; call < 2000; ++call) {
+                    const std::uint64_t now = GetSystemUptime();
+                    decreased = decreased || now < mine;
+                    mine = now;
+                }
+            });
+        }
+        for (auto& caller : callers) caller.join();
     }
-    for (auto& caller : callers) caller.join();
     pf::SetClockSource(previous);
     EXPECT_FALSE(decreased.load());
     const std::uint64_t highest = *std::max_element(last, last + 4);
-    EXPECT_GE(highest, wraps + 0x100000000ull);
-    EXPECT_LT(highest, wraps + 0x200000000ull);
+    EXPECT_GE(highest, wraps + (kRounds << 32));
+    EXPECT_LT(highest, wraps + ((kRounds + 1) << 32));
 }

@@ -134,16 +134,16 @@ RVSYS_HELPER(report_errors) {
 // the last.
 TEST(SemaphoreReports, EachNewMessageIsShownOnTheConsoleOrInAMessageBox) {
     SetHelperBase(UniqueName("reports"));
-#if defined(_WIN32)
-    const std::string eol = "\r\n", box = "[Semaphore Error in module \"semaphore_tests.exe\"] ";
-#else
-    const std::string eol = "\n", box;  // Linux shows no message boxes
-#endif
     std::string written, boxes;
     for (const std::string& message : {kTooManyPosts, kCreateFailed, kTooManyPosts}) {
-        written += eol + message + eol;
-        if (!box.empty()) boxes += box + message + "\n";
+        written += "\n" + message + "\n";
+        boxes += "[Semaphore Error in module \"semaphore_tests.exe\"] " + message + "\n";
     }
+#if defined(_WIN32)
+    for (std::size_t at = 0; (at = written.find('\n', at)) != std::string::npos; at += 2) written.insert(at, "\r");
+#else
+    boxes.clear();  // Linux shows no message boxes
+#endif
     std::string output;
     SetEnvironment("RVSYS_TEST_NO_CONSOLE", "0");
     EXPECT_EQ(RunHelper("report_errors", &output), 0);

@@ -24,17 +24,13 @@ void HostHandler(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) return 2;
     const std::string base = "rvsys-unload-" + std::to_string(getpid()) + "-";
     std::snprintf(gPath, sizeof gPath, "/dev/shm/w32sem.%u.n.%s1", static_cast<unsigned>(getuid()), base.c_str());
     struct sigaction host {};
     host.sa_handler = HostHandler;
-    if (sigaction(SIGTERM, &host, nullptr) != 0) return 3;
+    if (argc != 2 || sigaction(SIGTERM, &host, nullptr) != 0) return 2;
     void* plugin = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (plugin == nullptr) {
-        std::fprintf(stderr, "%s\n", dlerror());
-        return 4;
-    }
+    if (plugin == nullptr) return std::fprintf(stderr, "%s\n", dlerror()), 4;
     auto hold = reinterpret_cast<bool (*)(const char*)>(dlsym(plugin, "rvsys_plugin_hold"));
     if (hold == nullptr || !hold(base.c_str())) return 5;
     dlclose(plugin);

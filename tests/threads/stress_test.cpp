@@ -17,8 +17,8 @@ namespace {
 
 constexpr unsigned long kInfinite = 0xFFFFFFFFul;
 
-// Spin for a while, sometimes sleep, return the spin count; neither touches
-// its object, so a run cut short leaves nothing behind.
+// Spins for a while, sometimes sleeps, returns the spin count; touches no
+// object, so a run cut short leaves nothing behind.
 unsigned long RVSYS_WINAPI ShortRoutine(void* argument) {
     const auto spins = reinterpret_cast<std::uintptr_t>(argument);
     for (std::uintptr_t i = 0; i < spins; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -41,43 +41,37 @@ protected:
     }
 };
 
-// Start and stop cycles over every path: a subclass object, one object started
-// again and again (Start stops a previous run), StartThread and StopThread, and
-// self-deleting threads left alone or stopped while they wait.
+// Start and stop cycles in turn: a subclass object, one object started again
+// and again (Start stops a previous run), StartThread and StopThread, and
+// self-deleting threads left alone or (cut short) stopped while they wait.
 void Cycles(int count, bool cutShort) {
     std::mt19937 random(2024);  // NOLINT(cert-msc51-cpp): a fixed seed makes a failure repeatable
     Worker reused;
     for (int cycle = 0; cycle < count; ++cycle) {
-        const auto spins = static_cast<unsigned>(random() % 20000);
+        const std::uintptr_t spins = random() % 20000;
         const unsigned long timeout = cutShort ? random() % 3 : kInfinite;
-        if (cycle % 4 == 0) {
-            Worker worker;
+        const bool letEnd = !cutShort || spins % 2 == 0;
+        Worker fresh;
+        Worker& worker = cycle % 4 == 0 ? fresh : reused;
+        if (cycle % 4 < 2) {
             ASSERT_EQ(worker.Start(nullptr), 1);
-            const long stopped = worker.Stop(timeout);
+            const long ended = letEnd ? worker.WaitForThreadEnd(timeout) : 0;
             if (!cutShort) {
-                ASSERT_EQ(stopped, 1);
+                ASSERT_EQ(ended, 1);
             }
-        } else if (cycle % 4 == 1) {
-            ASSERT_EQ(reused.Start(nullptr), 1);
-            if (!cutShort || spins % 2 == 0) reused.WaitForThreadEnd(timeout);
-        } else if (cycle % 4 == 3 && (!cutShort || spins % 2 == 0)) {
-            ASSERT_NE(StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins % 500}), nullptr, 1),
-                      nullptr);
+        } else if (cycle % 4 == 3 && letEnd) {
+            ASSERT_NE(StartThread(ShortRoutine, reinterpret_cast<void*>(spins % 500), nullptr, 1), nullptr);
         } else {
+            const bool waits = cycle % 4 == 3;
             ThreadBase* thread =
-                cycle % 4 == 3
-                    ? StartThread(WaitForever, nullptr, nullptr, 1)
-                    : StartThread(ShortRoutine, reinterpret_cast<void*>(std::uintptr_t{spins}), nullptr, 0);
-            ASSERT_NE(thread, nullptr);
+                StartThread(waits ? WaitForever : ShortRoutine, reinterpret_cast<void*>(spins), nullptr, waits);
             unsigned long code = 0;
             const long stopped = StopThread(&thread, timeout, &code);
             ASSERT_EQ(thread, nullptr);
             ASSERT_EQ(code, stopped == 1 ? spins : 0xFFFFFFFFul);
         }
     }
-    // Self-deleting threads left alone may still be ending: give them a moment
-    // so that a leak check at exit sees their final state.
-    Thread::Sleep(200);
+    Thread::Sleep(200);  // self-deleting threads may still be ending: the leak check at exit must not see them
 }
 
 }  // namespace
@@ -87,16 +81,14 @@ TEST(Stress, TenThousandStartStopCyclesWithRandomTiming) { Cycles(10000, true); 
 #else
 TEST(Stress, TwoThousandRunsOnEveryPath) { Cycles(2000, false); }
 
-// Mutual exclusion holds over four threads and four million Lock/Unlock pairs.
 TEST(Stress, MutexExcludesFourThreadsOverAMillionLocksEach) {
     ThreadMutex mutex;
     long counter = 0;  // guarded by the mutex only
     std::atomic<int> inside{0};
     std::atomic<bool> overlap{false};
-    std::vector<std::thread> threads;
-    threads.reserve(4);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
+    std::thread threads[4];
+    for (auto& thread : threads) {
+        thread = std::thread([&] {
             for (int i = 0; i < 1000000; ++i) {
                 mutex.Lock();
                 if (inside.fetch_add(1, std::memory_order_relaxed) != 0) overlap = true;

@@ -49,6 +49,34 @@ TEST(ThreadEvent, CopiesAndAssignedObjectsNeverFreeTheOwnersEvent) {
     EXPECT_EQ(copy.Destroy(), 1);
 }
 
+// An owner given its own copy stays the owner: the event is neither freed nor
+// handed to the copy, which goes first.
+TEST(ThreadEvent, AssigningAnOwnerItsOwnCopyKeepsItTheOwner) {
+    ThreadEvent owner;
+    ASSERT_EQ(owner.Create(1, 1), 1);
+    {
+        ThreadEvent copy(owner);
+        owner = copy;
+    }
+    EXPECT_EQ(owner.SetEvent(), 1);
+    EXPECT_EQ(owner.Lock(), 1);
+    EXPECT_EQ(owner.WaitForEvent(0, nullptr), 0ul);
+    EXPECT_EQ(owner.Unlock(), 1);
+}
+
+std::atomic<int> gQueuedCalls{0};
+void RVSYS_WINAPI CountQueuedCall(pf::ULONG_PTR) { gQueuedCalls.fetch_add(1); }
+
+TEST(ThreadEvent, OnlyTheAlertableWaitRunsQueuedCalls) {
+    ThreadEvent event;
+    ASSERT_EQ(event.Create(0, 0), 1);
+    ASSERT_NE(pf::QueueUserAPC(CountQueuedCall, pf::GetCurrentThread(), 0), 0u);
+    EXPECT_EQ(event.WaitForEvent(0, nullptr), 258ul);  // timed out, the call still queued
+    EXPECT_EQ(gQueuedCalls.load(), 0);
+    EXPECT_EQ(event.WaitForEventEx(1000, nullptr), 192ul);
+    EXPECT_EQ(gQueuedCalls.load(), 1);
+}
+
 // ---- ThreadBase ---------------------------------------------------------------------
 
 namespace {

@@ -40,21 +40,6 @@ long KernelThreadId();
 // true.
 bool WaitUntilBlocked(long tid, Ms limit = Ms(5000));
 
-// A pipe nobody writes to: Read blocks the calling thread in the system's
-// read call (Linux read(), Windows ReadFile: the runtime's _read would hold its
-// descriptor lock) until the pipe is closed (the destructor closes both ends).
-class SilentPipe {
-public:
-    SilentPipe();
-    ~SilentPipe();
-    SilentPipe(const SilentPipe&) = delete;
-    SilentPipe& operator=(const SilentPipe&) = delete;
-    long Read();  // the read's result
-
-private:
-    std::intptr_t mEnds[2];  // descriptors, or Windows handles
-};
-
 // Polls `condition` until it holds or `limit` passes.
 bool Eventually(const std::function<bool()>& condition, Ms limit = Ms(5000));
 

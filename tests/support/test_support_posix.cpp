@@ -37,19 +37,6 @@ bool WaitUntilBlocked(long tid, Ms limit) {
 
 bool IsWine() { return false; }
 
-SilentPipe::SilentPipe() : mEnds{-1, -1} {
-    int fds[2] = {-1, -1};
-    EXPECT_EQ(pipe(fds), 0);
-    for (int i = 0; i < 2; ++i) mEnds[i] = fds[i];
-}
-SilentPipe::~SilentPipe() {
-    for (std::intptr_t fd : mEnds) close(static_cast<int>(fd));
-}
-long SilentPipe::Read() {
-    char byte;
-    return static_cast<long>(read(static_cast<int>(mEnds[0]), &byte, 1));
-}
-
 int RunHelper(const std::string& name, std::string* output, const std::vector<std::string>& arguments,
               const std::string& programName) {
     int pipeFds[2];

@@ -145,19 +145,4 @@ void RaiseInProcess(int signal) { std::raise(signal); }
 
 int SignalExitStatus(int) { return 3; }
 
-SilentPipe::SilentPipe() : mEnds{0, 0} {
-    HANDLE ends[2] = {};
-    EXPECT_NE(CreatePipe(&ends[0], &ends[1], nullptr, 0), FALSE);
-    for (int i = 0; i < 2; ++i) mEnds[i] = reinterpret_cast<std::intptr_t>(ends[i]);
-}
-SilentPipe::~SilentPipe() {
-    for (std::intptr_t end : mEnds) CloseHandle(reinterpret_cast<HANDLE>(end));
-}
-long SilentPipe::Read() {
-    char byte;
-    DWORD got = 0;
-    return ReadFile(reinterpret_cast<HANDLE>(mEnds[0]), &byte, 1, &got, nullptr) != FALSE ? static_cast<long>(got)
-                                                                                          : -1;
-}
-
 }  // namespace rvsys::test

@@ -55,6 +55,7 @@ namespace platform = rvsys::platform;
 namespace posix = rvsys::platform::posix;
 using rvsys::bench::Format;
 using rvsys::bench::FormatTime;
+using rvsys::bench::Median;
 using rvsys::bench::MonotonicNs;
 using rvsys::bench::RatioTable;
 using rvsys::bench::SleepUntilNs;
@@ -554,12 +555,12 @@ struct Drift {
 Drift OnGrid(std::int64_t first, const std::vector<std::int64_t>& tail) {
     Drift drift;
     if (tail.empty()) return drift;
-    std::vector<std::int64_t> offsets;
+    std::vector<double> offsets;
     offsets.reserve(tail.size());
-    for (std::int64_t t : tail) offsets.push_back(((t - first) % kDriftPeriod + kDriftPeriod) % kDriftPeriod);
-    const auto middle = offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() / 2);
-    std::nth_element(offsets.begin(), middle, offsets.end());
-    drift.offset = static_cast<double>(*middle);
+    for (std::int64_t t : tail) {
+        offsets.push_back(static_cast<double>(((t - first) % kDriftPeriod + kDriftPeriod) % kDriftPeriod));
+    }
+    drift.offset = Median(offsets);
     const std::int64_t gridPoints = (tail.back() - first) / kDriftPeriod + 1;  // passed by the last call
     drift.missed = static_cast<double>(gridPoints - kDriftPeriods);
     return drift;
@@ -672,11 +673,7 @@ struct DriftSeries {
         std::printf("  round %d  %-34s offset %-10s missed periods %.0f\n", round, what,
                     FormatTime(drift.offset).c_str(), drift.missed);
     }
-    double MedianMissed() const {
-        std::vector<double> sorted = missed;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted.empty() ? 0 : sorted[sorted.size() / 2];
-    }
+    double MedianMissed() const { return Median(missed); }
 };
 
 RatioTable RunDriftFigure(const Options& options) {

@@ -6,13 +6,14 @@
 
 namespace rvsys::bench {
 
-namespace {
-
 double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
+
+namespace {
 
 double Min(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
 

@@ -10,6 +10,9 @@
 
 namespace rvsys::bench {
 
+// The median of `values` (the mean of the middle two for an even count; 0 for none).
+double Median(std::vector<double> values);
+
 // What a figure must meet; one of the two, or neither (for information).
 struct Target {
     double ratio = 0;                 // median ratio at or under this; 0: none
